@@ -1,0 +1,67 @@
+#pragma once
+// The offset fix-up table: every absolute file offset found in the input
+// (chunk offsets, fragment base and data offsets, random-access moof offsets)
+// carried through the insertions and deletions of the rewrite and written,
+// corrected, into the output.
+//
+// The rewrite only inserts and removes whole atoms, so every input position
+// reaches its output position by adding the size changes of all edits made at
+// or before it. The edits are recorded as they happen and each entry's shifts
+// are computed once, when the table is applied: the cost grows as
+// (entries + edits) x log(edits), not entries x edits.
+#include <cstdint>
+#include <vector>
+
+#include "platform/files.h"
+
+struct OffsetFixup {
+  int64_t Position = 0;       // input position of the field's first byte
+  uint32_t Value = 0;         // the offset the field holds
+  int32_t PositionShift = 0;  // filled when the table is resolved
+  int32_t ValueShift = 0;
+};
+
+struct OffsetEdit {
+  int64_t InputPosition = 0;  // bytes inserted in front of, or removed from, here
+  int32_t Delta = 0;
+};
+
+struct DeletedRange {
+  int64_t Start = 0;  // input position of the deleted atom's first byte
+  int64_t Length = 0;
+};
+
+struct OffsetFixupTable {
+  std::vector<OffsetFixup> Entries;  // in the order the analysis met the fields
+  std::vector<OffsetEdit> Edits;     // in the order the rewrite made them
+  std::vector<DeletedRange> Deleted;
+};
+
+// The run's table.
+OffsetFixupTable& Fixups();
+void ResetOffsetFixups();
+
+// Records the 32-bit field at `offset` of a body read from the input whose
+// first byte lies at input position `bodyPosition`.
+void AddOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition);
+// A size change of `delta` bytes at `inputPosition`: + bytes inserted in
+// front of it, - bytes removed from it on.
+void ShiftOffsetFixups(int32_t delta, int64_t inputPosition);
+// An atom the rewrite leaves out: fields inside it have no place in the
+// output and are never written.
+void NoteDeletedRange(int64_t start, int64_t length);
+
+// Computes every entry's PositionShift and ValueShift from the recorded
+// edits: the sum of the deltas made at or before the position (or value).
+void ResolveOffsetFixups(OffsetFixupTable& table);
+// True when the entry's field lies inside a deleted atom.
+bool InDeletedRange(const OffsetFixupTable& table, int64_t position);
+// Number of entries that ApplyOffsetFixups leaves out because their field was
+// deleted.
+int64_t CountDroppedFixups(const OffsetFixupTable& table);
+
+// Resolves the shifts and writes the low 32 bits of Value + ValueShift at
+// Position + PositionShift of the output, for every entry not deleted, in
+// table order (a later entry at the same place wins). The output position is
+// left where it was.
+void ApplyOffsetFixups(FileHandle& output);
