@@ -67,16 +67,24 @@ void HandlePropertyUuid(const Body& body, ByteString& title) {
   }
 }
 
+// Version 1 headers hold 64-bit times (ISO/IEC 14496-12 8.2.2, 8.3.2,
+// 8.4.2): their later fields lie further on, and a 32-bit time is the low
+// half of the 64-bit one. Reading them at version 0 offsets would take parts
+// of the times for track IDs and sizes.
+bool IsVersion1(const Body& body) { return body.Has(0, 1) && uint8_t(body.bytes[0]) == 1; }
+
 void HandleMovieHeader(const Body& body) {
-  if (body.Has(4, 4)) Facts.CreationTime = body.U32(4);
+  int64_t creation = IsVersion1(body) ? 8 : 4;
+  if (body.Has(creation, 4)) Facts.CreationTime = body.U32(creation);
 }
 
-// Track header, read at its version 0 offsets. Width and height are 16.16
-// numbers at 76 and 80; the 32 bits two bytes early give their whole parts.
+// Track header. Width and height are 16.16 numbers at 76 and 80 (version 0);
+// the 32 bits two bytes early give their whole parts.
 void HandleTrackHeader(const Body& body) {
-  if (!body.Has(0, 82)) return;
-  Facts.CurrentTrackID = body.U32(12);
-  uint32_t width = body.U32(74), height = body.U32(78), volume = body.U16(36);
+  const int64_t shift = IsVersion1(body) ? 12 : 0;
+  if (!body.Has(0, 82 + shift)) return;
+  Facts.CurrentTrackID = body.U32(shift ? 20 : 12);
+  uint32_t width = body.U32(74 + shift), height = body.U32(78 + shift), volume = body.U16(36 + shift);
   if (width != 0 && height != 0) {
     if (Facts.VideoTrackID != 0) PrintLine(Text("A>Warning: VideoTrackが複数あります"));
     Facts.VideoTrackID = Facts.CurrentTrackID;
@@ -92,8 +100,9 @@ void HandleTrackHeader(const Body& body) {
 void HandleMediaHeader(const Body& body) {
   if (Facts.CurrentTrackID == 0) {
     PrintLine(Text("A>Warning>mdhd:TrackIDが異常です"));
-  } else if (Facts.CurrentTrackID == Facts.VideoTrackID && body.Has(12, 4)) {
-    Facts.VideoTimescale = body.U32(12);
+  } else if (Facts.CurrentTrackID == Facts.VideoTrackID) {
+    int64_t timescale = IsVersion1(body) ? 20 : 12;
+    if (body.Has(timescale, 4)) Facts.VideoTimescale = body.U32(timescale);
   }
 }
 

@@ -50,14 +50,20 @@ ByteString EditListBytes(uint32_t duration) {
 // Media track header: the two words where the analysis reads width and
 // height, or the volume, are not zero. Returns the edit duration (track
 // duration in movie time units) or 0.
+// Version 1 headers hold 64-bit times and durations; a 32-bit duration is the
+// low half of the 64-bit one, and the later fields lie further on.
+bool IsVersion1(const Leaf& leaf) { return leaf.Has(0, 1) && uint8_t(leaf.body[0]) == 1; }
+
 uint32_t InspectTrackHeader(const Leaf& leaf) {
-  if (!leaf.Has(0, 82)) return 0;
-  bool media = leaf.U32(74) != 0 || leaf.U32(78) != 0 || leaf.U16(36) != 0;
-  return media ? leaf.U32(20) : 0;
+  const int64_t shift = IsVersion1(leaf) ? 12 : 0;
+  if (!leaf.Has(0, 82 + shift)) return 0;
+  bool media = leaf.U32(74 + shift) != 0 || leaf.U32(78 + shift) != 0 || leaf.U16(36 + shift) != 0;
+  return media ? leaf.U32(shift ? 32 : 20) : 0;
 }
 
 void InspectMovieHeader(const Leaf& leaf) {
-  if (leaf.Has(16, 4)) Fragments.MovieDuration = leaf.U32(16);
+  int64_t duration = IsVersion1(leaf) ? 28 : 16;
+  if (leaf.Has(duration, 4)) Fragments.MovieDuration = leaf.U32(duration);
 }
 
 void InspectTrackExtends(const Leaf& leaf) {

@@ -1,6 +1,7 @@
 #include "testing/movie_builder.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -207,4 +208,69 @@ std::string Quote(const std::string& argument) {
 
 bool HaveProgram(const std::string& name) {
   return RunCommand("command -v " + Quote(name) + " >/dev/null 2>&1").status == 0;
+}
+
+namespace {
+std::string MovieCacheDir() {
+  const char* env = std::getenv("LUNVIK_MOVIE_CACHE");
+  std::string dir = env && *env ? env : "/tmp/lunvik-test-movies";
+  RunCommand("mkdir -p " + Quote(dir));
+  return dir;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::stringstream ss(text);
+  for (std::string l; std::getline(ss, l);) lines.push_back(l);
+  return lines;
+}
+}  // namespace
+
+std::string TestMovie(const std::string& name, const std::string& args) {
+  std::string path = MovieCacheDir() + "/" + name;
+  std::string argsPath = path + ".args";
+  if (ReadFile(argsPath) == args && !ReadFile(path).empty()) return path;
+  // Made beside and renamed, so tests running at once never see half a movie.
+  std::string temporary = path + ".part." + std::to_string(::getpid()) + "." +
+                          name.substr(name.find_last_of('.') + 1);
+  CommandResult r = RunCommand("ffmpeg -nostdin -loglevel error -y " + args + " " + Quote(temporary) +
+                               " 2>&1");
+  if (r.status != 0) return "";
+  std::rename(temporary.c_str(), path.c_str());
+  WriteFile(argsPath + "." + std::to_string(::getpid()), args);
+  std::rename((argsPath + "." + std::to_string(::getpid())).c_str(), argsPath.c_str());
+  return path;
+}
+
+std::vector<std::string> PacketChecksums(const std::string& path, bool withTimes) {
+  CommandResult r = RunCommand("ffmpeg -nostdin -loglevel error -i " + Quote(path) +
+                               " -map 0 -c copy -f framemd5 - 2>/dev/null");
+  std::vector<std::string> out;
+  for (const auto& line : Lines(r.out)) {
+    if (line.empty() || line[0] == '#') continue;
+    if (withTimes) {
+      out.push_back(line);
+      continue;
+    }
+    // stream, dts, pts, duration, size, hash: keep stream, size and hash.
+    std::vector<std::string> fields;
+    std::stringstream ss(line);
+    for (std::string f; std::getline(ss, f, ',');) fields.push_back(f);
+    if (fields.size() >= 6) out.push_back(fields[0] + "," + fields[4] + "," + fields[5]);
+  }
+  return out;
+}
+
+std::string ProbeWarnings(const std::string& path) {
+  return RunCommand("ffprobe -v warning -show_streams -show_format " + Quote(path) +
+                    " 2>&1 >/dev/null").out;
+}
+
+std::string ProbeStream(const std::string& path, int index, const std::string& field) {
+  CommandResult r = RunCommand("ffprobe -v error -select_streams " + std::to_string(index) +
+                               " -show_entries stream=" + field +
+                               " -of default=noprint_wrappers=1:nokey=1 " + Quote(path));
+  std::string v = r.out;
+  while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+  return v;
 }

@@ -75,3 +75,16 @@ CommandResult RunCommand(const std::string& command);
 std::string Quote(const std::string& argument);
 // True when a program is on the PATH.
 bool HaveProgram(const std::string& name);
+
+// A movie made once with the ffmpeg command and kept in the test movie cache
+// (LUNVIK_MOVIE_CACHE, set by CTest, else a folder under /tmp). `args` are
+// ffmpeg's arguments between "-y" and the output name. Returns the path, or
+// an empty text when ffmpeg failed or is missing.
+std::string TestMovie(const std::string& name, const std::string& args);
+// Per-packet lines of `ffmpeg -i PATH -map 0 -c copy -f framemd5 -`, without
+// comment lines; `withTimes` false keeps only stream, size and checksum.
+std::vector<std::string> PacketChecksums(const std::string& path, bool withTimes = true);
+// What ffprobe writes on standard error at level "warning" for the file.
+std::string ProbeWarnings(const std::string& path);
+// One ffprobe stream field ("codec_name", "width") of stream `index`.
+std::string ProbeStream(const std::string& path, int index, const std::string& field);
