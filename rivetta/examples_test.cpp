@@ -9,6 +9,7 @@
 #include "platform/ini.h"
 #include "rivetta/items.h"
 #include "rivetta/metadata.h"
+#include "rivetta/run.h"
 #include "rivetta/state.h"
 #include "testing/movie_builder.h"
 
@@ -24,23 +25,12 @@ std::string SourceDir() {
 
 std::string ExamplePath(const std::string& name) { return SourceDir() + "/examples/" + name; }
 
-// [Config] read as the run sequence reads it, for the keys the examples use.
-void ReadExampleConfig(const IniFile& ini) {
-  Settings.UUID = ReadText(ini, "Config", "UUID", "");
-  Settings.Build_mfra = ReadInteger(ini, "Config", "Build_mfra", 0);
-  Settings.Build_edts = ReadBoolean(ini, "Config", "Build_edts", false);
-  Settings.Build_iTunes = ReadBoolean(ini, "Config", "Build_iTunes", false);
-  Settings.MQV = ReadInteger(ini, "Config", "MQV", 0);
-  Settings.ConfigTitle = ReadText(ini, "Config", "Title", "");
-  Settings.ForceWidth = ReadInteger(ini, "Config", "ForceWidth", 0);
-  Settings.ForceHeight = ReadInteger(ini, "Config", "ForceHeight", 0);
-}
 
 IniFile LoadExample(const std::string& name) {
   ResetRunState();
   IniFile ini = LoadIniFile(ExamplePath(name));
   EXPECT_TRUE(ini.exists) << ExamplePath(name);
-  ReadExampleConfig(ini);
+  ReadConfig(ini);
   TimestampEscaped = "%C2%6B%75%65";
   TimestampText = "2007/05/12 13:45:09";
   BuildDeleteList(ini);

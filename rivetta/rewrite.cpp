@@ -162,11 +162,12 @@ void StartFragment(FileHandle& output) {
 }
 
 void NoteDcmd(FileHandle& output) {
-  if (Fragments.DcmdPosition != 0) {
+  if (Fragments.DcmdFound) {
     PrintLine(Text("A>Warning: dcmd atomが複数あります"));
     return;
   }
   Fragments.DcmdPosition = CurrentPosition(output);
+  Fragments.DcmdFound = true;
 }
 
 // Copies a leaf atom; inspects (and for "tfhd" changes) the few types the

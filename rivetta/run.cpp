@@ -75,6 +75,8 @@ void PrintUsage() {
   PrintLine(Text("  inFileを読み込み、atomを書き換えoutFileに保存します。"));
 }
 
+}  // namespace
+
 void ReadConfig(const IniFile& ini) {
   Settings.UUID = ReadText(ini, "Config", "UUID", "");
   Settings.Build_mfra = ReadInteger(ini, "Config", "Build_mfra", 0);
@@ -87,6 +89,8 @@ void ReadConfig(const IniFile& ini) {
   Settings.ForceWidth = ReadInteger(ini, "Config", "ForceWidth", 0);
   Settings.ForceHeight = ReadInteger(ini, "Config", "ForceHeight", 0);
 }
+
+namespace {
 
 void AnalyzeInput() {
   FileHandle input = OpenForReading(Settings.inFile);
@@ -124,7 +128,7 @@ void PrintTrackReport() {
 // The flag word in the body of the first "dcmd": 0x0909, with 0x0004 for an
 // odd output length and 0x0002 for an odd moov size.
 void WriteDcmdFlagWord(FileHandle& output) {
-  if (Fragments.DcmdPosition == 0) {
+  if (!Fragments.DcmdFound) {
     PrintLine(Text("A>Warning: dcmd atomが見つかりません"));
     return;
   }

@@ -3,10 +3,13 @@
 #include <cstdint>
 
 #include "atoms/bytes.h"
+#include "platform/ini.h"
 
 // Runs the whole program; returns the 32-bit exit status (0, 1, -1, -2).
 int32_t RunRivetta(int argc, char** argv);
 
+// Reads the [Config] keys into Settings, in their fixed order.
+void ReadConfig(const IniFile& ini);
 // "YYYY/MM/DD HH:MM:SS" of a time in seconds since 1904-01-01.
 ByteString TimestampTextOf(uint32_t creationTime);
 // "%XX%XX%XX%XX" of the four bytes, most significant first.

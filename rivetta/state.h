@@ -75,6 +75,8 @@ struct FragmentState {
   uint32_t TrafCount = 0;
   uint32_t TrunCount = 0;
   int64_t DcmdPosition = 0;
+  // A "dcmd" was met: its position may be 0, when it opens the output.
+  bool DcmdFound = false;
 };
 
 extern RunSettings Settings;

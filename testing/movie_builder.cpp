@@ -167,10 +167,27 @@ bool ContainersExact(const std::vector<ParsedAtom>& atoms, int64_t length) {
   return sum == length;
 }
 
+namespace {
+// Folders made by TempDir, removed when the test program ends (kept when
+// LUNVIK_KEEP_TEMP is set, to look at what a failing test wrote).
+std::vector<std::string>& TempDirs() {
+  static std::vector<std::string> dirs;
+  return dirs;
+}
+
+void RemoveTempDirs() {
+  if (std::getenv("LUNVIK_KEEP_TEMP")) return;
+  for (const auto& dir : TempDirs()) std::system(("rm -rf " + Quote(dir)).c_str());
+}
+}  // namespace
+
 std::string TempDir() {
   char pattern[] = "/tmp/lunvik-test-XXXXXX";
   char* dir = ::mkdtemp(pattern);
-  return dir ? std::string(dir) : std::string("/tmp");
+  if (!dir) return "/tmp";
+  if (TempDirs().empty()) std::atexit(RemoveTempDirs);
+  TempDirs().push_back(dir);
+  return dir;
 }
 
 void WriteFile(const std::string& path, const ByteString& bytes) {
