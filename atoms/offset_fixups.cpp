@@ -18,6 +18,11 @@ void AddOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition) {
   Fixups().Entries.push_back(entry);
 }
 
+void AddRelativeOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition, int64_t base) {
+  AddOffsetFixup(body, offset, bodyPosition);
+  Fixups().Entries.back().Base = base;
+}
+
 void ShiftOffsetFixups(int32_t delta, int64_t inputPosition) {
   if (delta != 0) Fixups().Edits.push_back({inputPosition, delta});
 }
@@ -63,7 +68,12 @@ void ResolveOffsetFixups(OffsetFixupTable& table) {
             [](const DeletedRange& a, const DeletedRange& b) { return a.Start < b.Start; });
   for (auto& entry : table.Entries) {
     entry.PositionShift = index.ShiftAt(entry.Position);
-    entry.ValueShift = index.ShiftAt(int64_t(entry.Value));
+    if (entry.Base < 0) {
+      entry.ValueShift = index.ShiftAt(int64_t(entry.Value));
+    } else {
+      int64_t target = entry.Base + int64_t(int32_t(entry.Value));
+      entry.ValueShift = int32_t(uint32_t(index.ShiftAt(target)) - uint32_t(index.ShiftAt(entry.Base)));
+    }
   }
 }
 

@@ -19,6 +19,10 @@ struct OffsetFixup {
   uint32_t Value = 0;         // the offset the field holds
   int32_t PositionShift = 0;  // filled when the table is resolved
   int32_t ValueShift = 0;
+  // -1 for an absolute offset. Otherwise the field holds a signed offset
+  // relative to this input position (a track run's data offset from its
+  // fragment's base): it changes by the edits made between the two.
+  int64_t Base = -1;
 };
 
 struct OffsetEdit {
@@ -44,6 +48,8 @@ void ResetOffsetFixups();
 // Records the 32-bit field at `offset` of a body read from the input whose
 // first byte lies at input position `bodyPosition`.
 void AddOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition);
+// Records a field holding a signed 32-bit offset from input position `base`.
+void AddRelativeOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition, int64_t base);
 // A size change of `delta` bytes at `inputPosition`: + bytes inserted in
 // front of it, - bytes removed from it on.
 void ShiftOffsetFixups(int32_t delta, int64_t inputPosition);
