@@ -174,10 +174,22 @@ void HandleSampleDescription(const Body& body) {
   }
 }
 
+// The base the track runs of this fragment count their data offsets from.
+void NoteTrackRunBase(const Body& body) {
+  uint32_t flags = body.U32(0) & 0xFFFFFF;
+  RunBase.Base = -1;
+  if (flags & 0x000001) {
+    if (body.Has(8, 8) && body.U32(8) == 0) RunBase.Base = body.U32(12);
+  } else if ((flags & 0x020000) || RunBase.TrafsInMoof == 1) {
+    RunBase.Base = RunBase.MoofPosition;
+  }
+}
+
 // Track fragment header: the low half of a base data offset is an absolute
 // file offset; in the A5504T mode it is carried to the track runs instead.
 void HandleFragmentHeader(Body& body) {
   if (!body.Has(0, 4)) return;
+  NoteTrackRunBase(body);
   if (!(body.U16(2) & 0x0001) || !body.Has(8, 8)) return;
   if (Settings.A5504T) {
     FragmentBaseOffset = body.U32(12);
@@ -187,13 +199,20 @@ void HandleFragmentHeader(Body& body) {
   }
 }
 
-// Track run in the A5504T mode: its data offset plus the fragment's base
-// becomes an absolute offset, recorded for correction.
+// Track run. In the A5504T mode its data offset plus the fragment's base
+// becomes an absolute offset, recorded for correction. Otherwise the data
+// offset stays relative to its base, and is recorded as such: atoms inserted
+// into or deleted from the fragment between the base and the media data
+// change it by their size.
 void HandleTrackRun(Body& body) {
-  if (FragmentBaseOffset == 0 || !body.Has(0, 4)) return;
+  if (!body.Has(0, 4)) return;
   if (!(body.U16(2) & 0x0001) || !body.Has(8, 4)) return;
-  WriteU32BE(body.bytes.data(), 8, body.U32(8) + FragmentBaseOffset);
-  AddOffsetFixup(body.data(), 8, body.position);
+  if (FragmentBaseOffset != 0) {
+    WriteU32BE(body.bytes.data(), 8, body.U32(8) + FragmentBaseOffset);
+    AddOffsetFixup(body.data(), 8, body.position);
+  } else if (RunBase.Base >= 0) {
+    AddRelativeOffsetFixup(body.data(), 8, body.position, RunBase.Base);
+  }
 }
 
 void HandleChunkOffsets(const Body& body) {
@@ -231,7 +250,7 @@ Handler HandlerFor(const ByteString& type, const ByteString& path) {
                          Facts.CurrentTrackID == Facts.AudioTrackID))
     return Handler::Stsd;
   if (type == "tfhd") return Handler::Tfhd;
-  if (type == "trun" && FragmentBaseOffset != 0) return Handler::Trun;
+  if (type == "trun" && (FragmentBaseOffset != 0 || RunBase.Base >= 0)) return Handler::Trun;
   if (type == "stco") return Handler::Stco;
   if (type == "tfra") return Handler::Tfra;
   return Handler::None;
@@ -275,6 +294,11 @@ void AnalyzeAtoms(FileHandle& file, ByteString& title, const ByteString& path, i
     if (header.type == "moov") {
       Facts.CurrentTrackID = 0;
       Facts.MoovSize = header.size;
+    } else if (header.type == "moof") {
+      RunBase = TrackRunBase{header.position, 0, -1};
+    } else if (header.type == "traf") {
+      RunBase.TrafsInMoof += 1;
+      RunBase.Base = -1;
     }
     if (IsWalkedContainer(header, TypeMatch::Exact) && depth + 1 < kMaxAtomDepth) {
       AnalyzeAtoms(file, title, ChildPath(path, header.type), bodyLength, depth + 1);

@@ -186,23 +186,32 @@ TEST_F(Analysis, FragmentOffsets) {
   auto tfras = FindAll(atoms, "mfra/tfra");
 
   Analyze(movie);
-  // Without A5504T: non-zero base offsets (low half) and tfra moof offsets.
+  // Without A5504T: non-zero base offsets (low half), run data offsets
+  // relative to a known base (the second fragment's explicit base 0; the
+  // first one's base has a high half, so its runs are left alone), and the
+  // tfra moof offsets of both versions.
   int64_t t0 = tfras[0]->offset + 8, t1 = tfras[1]->offset + 8;
-  EXPECT_EQ(FixupPositions(), (std::vector<int64_t>{tfhds[0]->offset + 8 + 12, t0 + 20, t0 + 31, t0 + 42,
-                                                    t1 + 28, t1 + 28 + 19}));
+  int64_t run1 = truns[1]->offset + 8 + 8;
+  EXPECT_EQ(FixupPositions(), (std::vector<int64_t>{tfhds[0]->offset + 8 + 12, run1, t0 + 20, t0 + 31,
+                                                    t0 + 42, t1 + 28, t1 + 28 + 19}));
   EXPECT_EQ(Fixups().Entries[0].Value, 0x200u);
-  EXPECT_EQ(Fixups().Entries[5].Value, 300u);
+  EXPECT_EQ(Fixups().Entries[1].Base, 0);
+  EXPECT_EQ(Fixups().Entries[1].Value, 8u);
+  EXPECT_EQ(Fixups().Entries[6].Value, 300u);
 
-  // With A5504T: the first fragment's run offset becomes base + offset; the
-  // second fragment's base has a zero low half, so its run adds nothing.
+  // With A5504T: the first fragment's run offset becomes base + offset, an
+  // absolute offset; the second fragment's base has a zero low half, so its
+  // run keeps its relative offset.
   ResetRunState();
   Settings.A5504T = true;
   Analyze(movie);
-  ASSERT_GE(Fixups().Entries.size(), 1u);
+  ASSERT_EQ(Fixups().Entries.size(), 2u + 5u);
   EXPECT_EQ(Fixups().Entries[0].Position, truns[0]->offset + 8 + 8);
   EXPECT_EQ(Fixups().Entries[0].Value, 0x210u);
-  EXPECT_EQ(Fixups().Entries.size(), 1u + 5u);
-  EXPECT_EQ(Fixups().Entries[1].Position, t0 + 20);
+  EXPECT_EQ(Fixups().Entries[0].Base, -1);
+  EXPECT_EQ(Fixups().Entries[1].Position, run1);
+  EXPECT_EQ(Fixups().Entries[1].Base, 0);
+  EXPECT_EQ(Fixups().Entries[2].Position, t0 + 20);
   (void)truns;
 }
 

@@ -5,6 +5,7 @@
 RunSettings Settings;
 MovieFacts Facts;
 uint32_t FragmentBaseOffset = 0;
+TrackRunBase RunBase;
 FragmentState Fragments;
 std::vector<FragmentIndexEntry> FragmentIndex;
 std::vector<ByteString> DeleteList;
@@ -17,6 +18,7 @@ void ResetRunState() {
   Settings = RunSettings{};
   Facts = MovieFacts{};
   FragmentBaseOffset = 0;
+  RunBase = TrackRunBase{};
   Fragments = FragmentState{};
   FragmentIndex.clear();
   DeleteList.clear();

@@ -84,6 +84,16 @@ extern MovieFacts Facts;
 // Base data offset carried from a "tfhd" to the "trun" atoms that follow it
 // (analysis walk, A5504T mode only).
 extern uint32_t FragmentBaseOffset;
+// Where the data offsets of the current track fragment's runs count from
+// (ISO/IEC 14496-12 8.8.7): the explicit base data offset, or the start of
+// the "moof" (default-base-is-moof, or the first "traf" of the fragment).
+// -1 when it cannot be told without sample sizes.
+struct TrackRunBase {
+  int64_t MoofPosition = -1;  // input position of the current "moof"
+  uint32_t TrafsInMoof = 0;
+  int64_t Base = -1;
+};
+extern TrackRunBase RunBase;
 extern FragmentState Fragments;
 extern std::vector<FragmentIndexEntry> FragmentIndex;
 extern std::vector<ByteString> DeleteList;

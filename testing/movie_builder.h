@@ -82,8 +82,9 @@ bool HaveProgram(const std::string& name);
 // an empty text when ffmpeg failed or is missing.
 std::string TestMovie(const std::string& name, const std::string& args);
 // Per-packet lines of `ffmpeg -i PATH -map 0 -c copy -f framemd5 -`, without
-// comment lines; `withTimes` false keeps only stream, size and checksum.
-std::vector<std::string> PacketChecksums(const std::string& path, bool withTimes = true);
+// comment lines. With `ignoreEditLists` every stored sample is read with its
+// media time, whatever the edit lists present.
+std::vector<std::string> PacketChecksums(const std::string& path, bool ignoreEditLists = false);
 // What ffprobe writes on standard error at level "warning" for the file.
 std::string ProbeWarnings(const std::string& path);
 // One ffprobe stream field ("codec_name", "width") of stream `index`.
