@@ -356,6 +356,30 @@ TEST(PressovaProgramTest, RelativeSettingsPathLiesUnderTheProgramFolder) {
   std::remove((programFolder + name).c_str());
 }
 
+TEST(PressovaProgramTest, AFinalNameThatCannotBeTakenIsReported) {
+  std::string dir = FolderWith(UndatedMovie());
+  RunCommand("mkdir " + Quote(dir + "/out.mov"));
+  ProgramRun run = RunPressova(dir, "in.mp4 out.mov -f");
+  EXPECT_EQ(run.status, 195);  // -61
+  EXPECT_EQ(run.out, kBanner + "A>out.mov" + ShiftJis("を作成できませんでした。") + "\r\n");
+  EXPECT_EQ(Listing(dir), "in.mp4\nout.mov\n");
+  EXPECT_EQ(Listing(dir + "/out.mov"), "");
+}
+
+TEST(PressovaProgramTest, ProgressBarOnlyOnATerminal) {
+  if (!HaveProgram("script")) GTEST_SKIP() << "no script command to give the program a terminal";
+  std::string dir = FolderWith(UndatedMovie());
+  WriteFile(dir + "/s.ini", kChildsZero);
+  // script runs the program on a pseudo-terminal: standard error is one.
+  CommandResult r = RunCommand("cd " + Quote(dir) + " && script -qec " +
+                               Quote(Quote(kProgram) + " in.mp4 out.3gp -c " + Quote(dir + "/s.ini")) +
+                               " /dev/null </dev/null");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\r[" + std::string(40, '#') + "] 100%"), std::string::npos) << r.out;
+  // Without a terminal nothing but the lines: the other tests check that
+  // standard error stays empty.
+}
+
 TEST(PressovaProgramTest, UnwritableSettingsFileEndsWithStatus1AndNoMovie) {
   std::string dir = FolderWith(UndatedMovie());
   std::string ini = dir + "/no-such-folder/s.ini";

@@ -15,6 +15,9 @@ namespace {
 // Names drawn for the temporary output before giving up on a folder where
 // every one of them is taken.
 constexpr int kTemporaryNameTries = 16;
+// The exit status when the written file cannot take its final name: the
+// movie service's code for a file that cannot be written.
+constexpr int32_t kCannotCreateOutput = -61;
 
 void PrintBanner() {
   PrintLine(Text(ProgramName() + " for Lunvik Version 0.08"));
@@ -89,13 +92,20 @@ void CarryHeaderTimes(const std::string& inFile, const std::string& outFile) {
 
 // The written file takes the requested name in one rename. When the
 // conversion failed or wrote nothing, a file already under that name is kept
-// and the temporary file removed.
-void GiveFinalName(const ExportOptions& options, int32_t result) {
+// and the temporary file removed. A rename that fails (the name is a folder,
+// say) is reported rather than left to look like success.
+int32_t GiveFinalName(const ExportOptions& options, int32_t result) {
   FileHandle written = OpenForReading(options.OutFile);
   int64_t length = IsOpen(written) ? FileLength(written) : 0;
   CloseFile(written);
-  if (result == 0 && length > 0) RenameFile(options.OutFile, options.FinalOutFile);
-  else DeleteFile(options.OutFile);
+  if (result != 0 || length <= 0) {
+    DeleteFile(options.OutFile);
+    return result;
+  }
+  if (RenameFile(options.OutFile, options.FinalOutFile)) return result;
+  DeleteFile(options.OutFile);
+  PrintLine(Text("A>") + options.FinalOutFile + Text("を作成できませんでした。"));
+  return kCannotCreateOutput;
 }
 
 }  // namespace
@@ -135,6 +145,5 @@ int32_t RunPressova(int argc, char** argv) {
   }
 
   CarryHeaderTimes(options.InFile, options.OutFile);
-  GiveFinalName(options, result);
-  return result;
+  return GiveFinalName(options, result);
 }
