@@ -14,6 +14,7 @@
 
 #include "atoms/bytes.h"
 #include "platform/files.h"
+#include "platform/ini.h"
 #include "testing/movie_builder.h"
 
 namespace {
@@ -240,6 +241,25 @@ TEST(PressovaProgramTest, DialogSettingsAreSavedAndASecondRunAsksNothing) {
             "stream|codec_name=mpeg4|width=128|height=96|r_frame_rate=15/1\n"
             "stream|codec_name=amr_nb|sample_rate=8000|channels=1|r_frame_rate=0/0\n");
   EXPECT_EQ(StreamFacts(dir + "/two.3gp"), facts);
+}
+
+TEST(PressovaProgramTest, DialogSettingsGoIntoAFileWithoutThemAndNowhereWithoutAFile) {
+  std::string dir = FolderWith(UndatedMovie());
+  WriteFile(dir + "/s.ini", "[0]\r\nnote=kept\r\n[other]\r\nx=1\r\n");
+  ProgramRun run = RunPressova(dir, "in.mp4 a.3gp -c " + Quote(dir + "/s.ini"), "\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("3GPP export settings"), std::string::npos);
+  IniFile ini = LoadIniFile(dir + "/s.ini");
+  EXPECT_EQ(ReadText(ini, "0", "note", ""), "kept");
+  EXPECT_EQ(ReadText(ini, "other", "x", ""), "1");
+  EXPECT_EQ(ReadInteger(ini, "0", "childs", -1), 2);
+  EXPECT_EQ(ReadText(ini, "0:1", "atom", ""), "soun");
+
+  // Without "-c" the dialog is always shown and nothing is saved.
+  ProgramRun plain = RunPressova(dir, "in.mp4 b.3gp", "\n");
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_NE(plain.err.find("3GPP export settings"), std::string::npos);
+  EXPECT_EQ(Listing(dir), "a.3gp\nb.3gp\nin.mp4\ns.ini\n");
 }
 
 TEST(PressovaProgramTest, CancelledDialogLeavesSettingsAndOutputAsTheyWere) {
