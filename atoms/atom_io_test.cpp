@@ -28,8 +28,12 @@ TEST(AtomIo, HeaderRulesForSmallSizesAndShortFiles) {
     FileHandle f = OpenBytes(dir, c.bytes);
     AtomHeader h;
     EXPECT_EQ(ReadAtomHeader(f, h), c.read) << c.name;
-    if (c.read != HeaderRead::EndOfFile || c.size) EXPECT_EQ(h.size, c.size) << c.name;
-    if (c.read == HeaderRead::EndOfFile) EXPECT_TRUE(h.type.empty()) << c.name;
+    if (c.read != HeaderRead::EndOfFile || c.size) {
+      EXPECT_EQ(h.size, c.size) << c.name;
+    }
+    if (c.read == HeaderRead::EndOfFile) {
+      EXPECT_TRUE(h.type.empty()) << c.name;
+    }
     CloseFile(f);
   }
 }

@@ -154,7 +154,7 @@ ByteString TimestampTextOf(uint32_t creationTime) {
   time_t unixTime = time_t(int64_t(creationTime) - kMovieEpochOffset);
   struct tm t {};
   gmtime_r(&unixTime, &t);
-  char text[32];
+  char text[64];
   std::snprintf(text, sizeof text, "%04d/%02d/%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1,
                 t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
   return text;
