@@ -23,7 +23,7 @@ timed() {
   start=$(date +%s.%N)
   "$@" >/dev/null 2>&1
   end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }'
 }
 
 # Best of the runs of two commands, run in turn so that a busy moment of the
@@ -31,8 +31,8 @@ timed() {
 best_of_both() {
   local a="" b="" t
   for _ in $(seq "$runs"); do
-    t=$(timed "$1"); if [ -z "$a" ] || [ "$(echo "$t < $a" | bc -l)" = 1 ]; then a=$t; fi
-    t=$(timed "$2"); if [ -z "$b" ] || [ "$(echo "$t < $b" | bc -l)" = 1 ]; then b=$t; fi
+    t=$(timed "$1"); a=$(awk -v t="$t" -v m="${a:-inf}" 'BEGIN { print (m == "inf" || t < m) ? t : m }')
+    t=$(timed "$2"); b=$(awk -v t="$t" -v m="${b:-inf}" 'BEGIN { print (m == "inf" || t < m) ? t : m }')
   done
   printf '%.3f %.3f\n' "$a" "$b"
 }
@@ -51,5 +51,5 @@ echo "input: $seconds s of 640x480 30 fps MPEG-4 Visual + AAC stereo, $(stat -c 
 printf '%-10s %10s %10s %7s\n' job pressova ffmpeg ratio
 for job in export flatten; do
   read -r p f < <(best_of_both "${job}_pressova" "${job}_ffmpeg")
-  printf '%-10s %9ss %9ss %7.2f\n' "$job" "$p" "$f" "$(echo "$p / $f" | bc -l)"
+  printf '%-10s %9ss %9ss %7.2f\n' "$job" "$p" "$f" "$(awk -v p="$p" -v f="$f" 'BEGIN { print p / f }')"
 done
