@@ -62,9 +62,7 @@ OSErr OpenOutputFile(OutputFile& output, const std::string& destination, const c
 
 OSErr WriteOutputHeader(OutputFile& output, void* options) {
   int ret = avformat_write_header(output.format, static_cast<AVDictionary**>(options));
-  if (ret < 0) return WriteFailure(output, ret);
-  output.headerWritten = true;
-  return noErr;
+  return ret < 0 ? WriteFailure(output, ret) : noErr;
 }
 
 OSErr WriteOutputPacket(OutputFile& output, AVPacket* packet) {
@@ -74,7 +72,6 @@ OSErr WriteOutputPacket(OutputFile& output, AVPacket* packet) {
 
 OSErr FinishOutputFile(OutputFile& output) {
   int ret = av_write_trailer(output.format);
-  output.headerWritten = false;
   OSErr err = ret < 0 ? WriteFailure(output, ret) : noErr;
   if (avio_closep(&output.format->pb) < 0 && err == noErr) err = ioErr;
   if (err == noErr && ::rename(output.partial.c_str(), output.destination.c_str()) != 0) err = wrPermErr;
@@ -89,7 +86,8 @@ OSErr FinishOutputFile(OutputFile& output) {
 
 void AbandonOutputFile(OutputFile& output) {
   if (output.format) {
-    if (output.headerWritten) av_write_trailer(output.format);
+    // Freeing the context also ends the muxer; no trailer is written into a
+    // file that is thrown away.
     if (output.format->pb) avio_closep(&output.format->pb);
     avformat_free_context(output.format);
   }

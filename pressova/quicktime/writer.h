@@ -14,7 +14,6 @@ struct OutputFile {
   std::string destination;
   std::string partial;  // the file being written, beside the destination
   AVFormatContext* format = nullptr;
-  bool headerWritten = false;
 };
 
 // Makes the partial file beside `destination` and a muxer context for it.
