@@ -20,7 +20,7 @@ constexpr int kTemporaryNameTries = 16;
 constexpr int32_t kCannotCreateOutput = -61;
 
 void PrintBanner() {
-  PrintLine(Text(ProgramName() + " for Lunvik Version 0.08"));
+  PrintLine(ProgramName() + Text(" for Lunvik Version 0.08"));
   PrintLine(Text("https://lunvik.example/"));
 }
 
@@ -48,7 +48,7 @@ void PrintUsage() {
   const char* forms[] = {" [inFile]", " [inFile] [outFile]", " [inFile] [outFile] -f",
                          " [inFile] [outFile] -c [iniFile] -t [type]"};
   int form = 0;
-  for (const char* line : lines) PrintLine(Text(line ? line : name + forms[form++]));
+  for (const char* line : lines) PrintLine(line ? Text(line) : name + Text(forms[form++]));
   PrintText(Text("[type]の一覧："));
 }
 
