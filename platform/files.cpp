@@ -6,35 +6,129 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <utility>
 #include <vector>
 
 namespace {
 
-// Identities of the files this process holds open without sharing.
-std::vector<std::pair<uint64_t, uint64_t>>& HeldFiles() {
-  static std::vector<std::pair<uint64_t, uint64_t>> held;
+// Each file this process holds open: its identity (for the sharing rule), its
+// position and length, and one buffer.
+//
+// The walks read and write atoms a few bytes at a time: going to the kernel
+// for each header, and asking it for the position with lseek, cost far more
+// than the bytes moved. So small reads are served from the buffer (filled
+// 64 KiB at a time) and small writes gathered in it; the position and the
+// length are kept here, and every transfer names its file offset (pread,
+// pwrite, copy_file_range with offsets), so the descriptor's own offset is
+// never used. The buffer holds either bytes read (`readable`) or bytes still
+// to be written (`pending`), never both.
+//
+// The length is the one found at opening, followed through this process's
+// writes: a file held without sharing is changed by nobody else.
+struct HeldFile {
+  int fd = -1;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t position = 0;
+  int64_t length = 0;
+  std::vector<char> buffer;  // allocated at first use
+  int64_t bufferStart = 0;   // file position of buffer[0]
+  int64_t readable = 0;      // buffer[0, readable): the file's bytes at bufferStart
+  int64_t pending = 0;       // buffer[0, pending): to be written at bufferStart
+  bool writeFailed = false;  // a gathered write could not be written
+};
+
+constexpr int64_t kBufferSize = 64 * 1024;
+
+std::vector<HeldFile>& HeldFiles() {
+  static std::vector<HeldFile> held;
   return held;
 }
 
 bool IsHeld(uint64_t device, uint64_t inode) {
   for (const auto& h : HeldFiles())
-    if (h.first == device && h.second == inode) return true;
+    if (h.device == device && h.inode == inode) return true;
   return false;
 }
 
-void Release(uint64_t device, uint64_t inode) {
-  auto& held = HeldFiles();
-  for (size_t i = 0; i < held.size(); ++i)
-    if (held[i].first == device && held[i].second == inode) {
-      held.erase(held.begin() + long(i));
-      return;
-    }
+HeldFile* Held(const FileHandle& file) {
+  if (file.fd < 0) return nullptr;
+  for (auto& h : HeldFiles())
+    if (h.fd == file.fd) return &h;
+  return nullptr;
+}
+
+int64_t PreadAll(int fd, char* p, int64_t count, int64_t position) {
+  int64_t done = 0;
+  while (done < count) {
+    ssize_t n = ::pread(fd, p + done, size_t(count - done), position + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t PwriteAll(int fd, const char* p, int64_t count, int64_t position) {
+  int64_t done = 0;
+  while (done < count) {
+    ssize_t n = ::pwrite(fd, p + done, size_t(count - done), position + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+// Writes the gathered bytes out.
+bool Flush(HeldFile& f) {
+  if (f.pending == 0) return true;
+  bool ok = PwriteAll(f.fd, f.buffer.data(), f.pending, f.bufferStart) == f.pending;
+  if (!ok) f.writeFailed = true;
+  f.pending = 0;
+  return ok;
+}
+
+// Bytes of the buffer readable at the position, filling it from the file when
+// the position lies outside; 0 at the end of the file.
+int64_t FillForReading(HeldFile& f) {
+  if (f.readable > 0 && f.position >= f.bufferStart && f.position < f.bufferStart + f.readable)
+    return f.bufferStart + f.readable - f.position;
+  Flush(f);
+  if (f.buffer.empty()) f.buffer.resize(size_t(kBufferSize));
+  f.bufferStart = f.position;
+  f.readable = 0;
+  while (true) {
+    ssize_t n = ::pread(f.fd, f.buffer.data(), size_t(kBufferSize), f.position);
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0) f.readable = n;
+    return f.readable;
+  }
+}
+
+const char* ReadablePointer(const HeldFile& f) {
+  return f.buffer.data() + (f.position - f.bufferStart);
+}
+
+// Drops read bytes that a write to [position, position + count) changes.
+void ForgetReadBytes(HeldFile& f, int64_t position, int64_t count) {
+  if (f.readable > 0 && position < f.bufferStart + f.readable && f.bufferStart < position + count)
+    f.readable = 0;
+}
+
+bool WriteAt(HeldFile& f, int64_t position, const char* p, int64_t count) {
+  int64_t done = PwriteAll(f.fd, p, count, position);
+  if (done > 0) f.length = std::max(f.length, position + done);
+  return done == count;
 }
 
 // Opens with `flags` (never O_TRUNC), refuses directories and files already
-// held, then truncates when asked.
+// held, then truncates when asked. An empty file is left alone: on ext4 a
+// truncation to zero marks the file as "replaced", and closing it then writes
+// the whole new content out to the disk at once (about a second for 1 GiB)
+// where a fresh file's pages would be written back in the background.
 FileHandle OpenHeld(const std::string& path, int flags, bool truncate) {
   FileHandle file;
   int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
@@ -44,14 +138,19 @@ FileHandle OpenHeld(const std::string& path, int flags, bool truncate) {
     ::close(fd);
     return file;
   }
-  if (truncate && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+  if (truncate && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
     ::close(fd);
     return file;
   }
   file.fd = fd;
   file.device = st.st_dev;
   file.inode = st.st_ino;
-  HeldFiles().emplace_back(file.device, file.inode);
+  HeldFile held;
+  held.fd = fd;
+  held.device = file.device;
+  held.inode = file.inode;
+  held.length = truncate ? 0 : int64_t(st.st_size);
+  HeldFiles().push_back(std::move(held));
   return file;
 }
 
@@ -66,91 +165,156 @@ FileHandle CreateNewForReadWrite(const std::string& path) {
 
 void CloseFile(FileHandle& file) {
   if (!IsOpen(file)) return;
-  Release(file.device, file.inode);
+  auto& held = HeldFiles();
+  for (size_t i = 0; i < held.size(); ++i)
+    if (held[i].fd == file.fd) {
+      Flush(held[i]);
+      held.erase(held.begin() + long(i));
+      break;
+    }
   ::close(file.fd);
   file = FileHandle{};
 }
 
 int64_t ReadBytes(FileHandle& file, void* buffer, int64_t count) {
-  int64_t done = 0;
+  HeldFile* f = Held(file);
+  if (!f) return 0;
   auto* p = static_cast<char*>(buffer);
+  int64_t done = 0;
   while (done < count) {
-    ssize_t n = ::read(file.fd, p + done, size_t(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    int64_t want = count - done;
+    if (want >= kBufferSize && !(f->readable > 0 && f->position >= f->bufferStart &&
+                                 f->position < f->bufferStart + f->readable)) {
+      // A large read goes straight into the caller's memory.
+      Flush(*f);
+      int64_t got = PreadAll(f->fd, p + done, want, f->position);
+      f->position += got;
+      done += got;
+      break;
+    }
+    int64_t available = FillForReading(*f);
+    if (available <= 0) break;
+    int64_t n = std::min(available, want);
+    std::memcpy(p + done, ReadablePointer(*f), size_t(n));
+    f->position += n;
     done += n;
   }
   return done;
 }
 
 bool WriteBytes(FileHandle& file, const void* buffer, int64_t count) {
-  int64_t done = 0;
-  auto* p = static_cast<const char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::write(file.fd, p + done, size_t(count - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += n;
+  if (count <= 0) return true;
+  HeldFile* f = Held(file);
+  if (!f) return false;
+  const auto* p = static_cast<const char*>(buffer);
+  f->readable = 0;
+  if (f->pending > 0 && f->position != f->bufferStart + f->pending) Flush(*f);
+  if (f->pending + count > kBufferSize) Flush(*f);
+  if (count >= kBufferSize) {
+    bool ok = WriteAt(*f, f->position, p, count);
+    f->position += count;
+    return ok && !f->writeFailed;
   }
-  return true;
+  if (f->buffer.empty()) f->buffer.resize(size_t(kBufferSize));
+  if (f->pending == 0) f->bufferStart = f->position;
+  std::memcpy(f->buffer.data() + f->pending, p, size_t(count));
+  f->pending += count;
+  f->position += count;
+  f->length = std::max(f->length, f->position);
+  return !f->writeFailed;
 }
 
 bool WriteBytesAt(FileHandle& file, int64_t position, const void* buffer, int64_t count) {
-  int64_t done = 0;
-  auto* p = static_cast<const char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::pwrite(file.fd, p + done, size_t(count - done), position + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += n;
+  if (count <= 0) return true;
+  HeldFile* f = Held(file);
+  if (!f || position < 0) return false;
+  const auto* p = static_cast<const char*>(buffer);
+  ForgetReadBytes(*f, position, count);
+  if (f->pending > 0 && position >= f->bufferStart &&
+      position + count <= f->bufferStart + f->pending) {
+    // Still gathered (a container size patched soon after its header).
+    std::memcpy(f->buffer.data() + (position - f->bufferStart), p, size_t(count));
+    return !f->writeFailed;
   }
-  return true;
+  if (f->pending > 0 && position < f->bufferStart + f->pending && f->bufferStart < position + count)
+    Flush(*f);
+  return WriteAt(*f, position, p, count);
 }
 
 int64_t ReadBytesAt(FileHandle& file, int64_t position, void* buffer, int64_t count) {
-  int64_t done = 0;
-  auto* p = static_cast<char*>(buffer);
-  while (done < count) {
-    ssize_t n = ::pread(file.fd, p + done, size_t(count - done), position + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
-  return done;
+  HeldFile* f = Held(file);
+  if (!f || position < 0) return 0;
+  Flush(*f);
+  return PreadAll(f->fd, static_cast<char*>(buffer), count, position);
 }
 
-int64_t SeekTo(FileHandle& file, int64_t position) { return ::lseek(file.fd, position, SEEK_SET); }
-int64_t SeekBy(FileHandle& file, int64_t delta) { return ::lseek(file.fd, delta, SEEK_CUR); }
-int64_t SeekToEnd(FileHandle& file) { return ::lseek(file.fd, 0, SEEK_END); }
-int64_t CurrentPosition(FileHandle& file) { return ::lseek(file.fd, 0, SEEK_CUR); }
+int64_t SeekTo(FileHandle& file, int64_t position) {
+  HeldFile* f = Held(file);
+  if (!f || position < 0) return -1;
+  f->position = position;
+  return position;
+}
+
+int64_t SeekBy(FileHandle& file, int64_t delta) {
+  HeldFile* f = Held(file);
+  return f ? SeekTo(file, f->position + delta) : -1;
+}
+
+int64_t SeekToEnd(FileHandle& file) {
+  HeldFile* f = Held(file);
+  return f ? SeekTo(file, f->length) : -1;
+}
+
+int64_t CurrentPosition(FileHandle& file) {
+  HeldFile* f = Held(file);
+  return f ? f->position : -1;
+}
 
 int64_t FileLength(FileHandle& file) {
-  struct stat st {};
-  if (::fstat(file.fd, &st) != 0) return -1;
-  return st.st_size;
+  HeldFile* f = Held(file);
+  return f ? f->length : -1;
 }
 
 int64_t CopyFileBytes(FileHandle& input, FileHandle& output, int64_t count) {
+  HeldFile* in = Held(input);
+  HeldFile* out = Held(output);
+  if (!in || !out) return 0;
   int64_t done = 0;
-  // The kernel copies (or shares) the range without a user-space buffer.
-  while (done < count) {
-    ssize_t n = ::copy_file_range(input.fd, nullptr, output.fd, nullptr, size_t(count - done), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+  // Bytes already read into the input's buffer go out from there.
+  while (done < count && in->readable > 0 && in->position >= in->bufferStart &&
+         in->position < in->bufferStart + in->readable) {
+    int64_t n = std::min(in->bufferStart + in->readable - in->position, count - done);
+    if (!WriteBytes(output, ReadablePointer(*in), n)) return done;
+    in->position += n;
     done += n;
   }
-  if (done == count) return done;
-  // Refused (other file systems, pipes) or ended early: finish with a
-  // buffered copy, which also tells a real end of input apart.
-  static constexpr int64_t kChunk = 1 << 20;
-  std::vector<char> buffer(size_t(std::min<int64_t>(kChunk, count - done)));
+  // A large range: the kernel copies (or shares) it without a user-space
+  // buffer.
+  if (count - done >= kBufferSize) {
+    Flush(*in);
+    Flush(*out);
+    out->readable = 0;
+    while (done < count) {
+      loff_t from = in->position, to = out->position;
+      ssize_t n = ::copy_file_range(in->fd, &from, out->fd, &to, size_t(count - done), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      in->position += n;
+      out->position += n;
+      out->length = std::max(out->length, out->position);
+      done += n;
+    }
+  }
+  // Small ranges, and ranges the kernel refused (other file systems, pipes)
+  // or ended early: through the buffers, which also tells a real end of input
+  // apart.
   while (done < count) {
-    int64_t want = std::min<int64_t>(int64_t(buffer.size()), count - done);
-    int64_t got = ReadBytes(input, buffer.data(), want);
-    if (got <= 0) break;
-    if (!WriteBytes(output, buffer.data(), got)) break;
-    done += got;
-    if (got < want) break;
+    int64_t available = FillForReading(*in);
+    if (available <= 0) break;
+    int64_t n = std::min(available, count - done);
+    if (!WriteBytes(output, ReadablePointer(*in), n)) break;
+    in->position += n;
+    done += n;
   }
   return done;
 }
@@ -208,6 +372,8 @@ bool LocalToTimespec(const DosDateTime& date, struct timespec times[2]) {
 }  // namespace
 
 bool SetFileDate(FileHandle& file, const DosDateTime& date) {
+  // Gathered bytes go out first: writing them later would move the date.
+  if (HeldFile* f = Held(file)) Flush(*f);
   struct timespec times[2];
   return LocalToTimespec(date, times) && ::futimens(file.fd, times) == 0;
 }
