@@ -53,21 +53,24 @@ void PrintUsage() {
 }
 
 // Creates the temporary output beside the requested one, exclusively, so it
-// never takes the place of a file already there. Its name on success, the
-// last name tried otherwise (the conversion then reports the folder).
+// never takes the place of a file already there. When the folder takes no new
+// file, the name is still given: the conversion then reports the folder. Empty
+// only when every name drawn was taken by another file.
 std::string CreateTemporaryOutput(const std::string& outFile) {
-  std::string name;
   for (int attempt = 0; attempt < kTemporaryNameTries; ++attempt) {
-    name = TemporaryOutputName(outFile, MakeTemporaryName());
+    std::string name = TemporaryOutputName(outFile, MakeTemporaryName());
     FileHandle file = CreateNewForReadWrite(name);
     if (IsOpen(file)) {
       CloseFile(file);
       return name;
     }
-    if (FileExists(name)) continue;  // taken: draw another name
-    break;
+    if (!FileExists(name)) return name;
   }
-  return name;
+  return "";
+}
+
+void ReportOutputNotCreated(const std::string& finalOutFile) {
+  PrintLine(Text("A>") + finalOutFile + Text("を作成できませんでした。"));
 }
 
 int64_t LengthAtStart(FileHandle& file) {
@@ -104,7 +107,7 @@ int32_t GiveFinalName(const ExportOptions& options, int32_t result) {
   }
   if (RenameFile(options.OutFile, options.FinalOutFile)) return result;
   DeleteFile(options.OutFile);
-  PrintLine(Text("A>") + options.FinalOutFile + Text("を作成できませんでした。"));
+  ReportOutputNotCreated(options.FinalOutFile);
   return kCannotCreateOutput;
 }
 
@@ -129,6 +132,10 @@ int32_t RunPressova(int argc, char** argv) {
   options.FinalOutFile = options.OutFile;
   options.OutFile = CreateTemporaryOutput(options.FinalOutFile);
   options.RenameAtEnd = true;
+  if (options.OutFile.empty()) {
+    ReportOutputNotCreated(options.FinalOutFile);
+    return kCannotCreateOutput;
+  }
 
   int32_t result = 0;
   if (options.FlattenRequested) {
