@@ -16,7 +16,7 @@ function(lunvik_library name)
   if(tests)
     add_executable(${name}_tests ${tests})
     target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS} GTest::gtest GTest::gtest_main)
-    gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60
+    gtest_discover_tests(${name}_tests TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60
       PROPERTIES ENVIRONMENT "LUNVIK_SOURCE_DIR=${PROJECT_SOURCE_DIR};LUNVIK_MOVIE_CACHE=${PROJECT_BINARY_DIR}/test-movies")
   endif()
 endfunction()

@@ -2,6 +2,7 @@
 # The demo: makes a small 3GP with ffmpeg, rewrites it with the handset
 # example settings, and shows what changed: rivetta's console, the top of
 # the atom tree before and after, and that the media still reads the same.
+# Then pressova exports the same sample as a 3GP with AMR-NB sound.
 set -euo pipefail
 build=${1:-build}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -53,3 +54,9 @@ else
   exit 1
 fi
 ffprobe -v error -show_entries stream=codec_name,width,height,sample_rate -of compact "$out/handset.3gp"
+
+echo
+echo "\$ pressova demo-out/sample.3gp demo-out/amr.3gp -c examples/pressova-3gpp-amr.ini"
+LUNVIK_CODEPAGE=UTF-8 "$root/$build/pressova/pressova" "$out/sample.3gp" "$out/amr.3gp" \
+  -c "$root/examples/pressova-3gpp-amr.ini" </dev/null | tr -d '\r' || echo "(exit status $?)"
+ffprobe -v error -show_entries stream=codec_name,width,height,sample_rate,channels -of compact "$out/amr.3gp"
