@@ -94,27 +94,63 @@ int64_t CountDroppedFixups(const OffsetFixupTable& table) {
   return dropped;
 }
 
+namespace {
+
+// Fields are written in spans: a chunk offset table as runs of adjacent
+// fields, and the few fields of one fragment's headers (base and data offsets
+// some tens of bytes apart) as one span, read from the output once, changed in
+// place and written back, rather than one write each. A span ends where the
+// next field lies further than kSpanGap bytes on, lies before the span, or
+// would make it longer than kSpanLimit.
+constexpr int64_t kSpanGap = 256;
+constexpr int64_t kSpanLimit = 64 * 1024;
+
+struct Span {
+  int64_t start = 0;
+  int64_t end = 0;          // one past the last byte of the last field
+  bool hasGaps = false;     // bytes between fields, to be read from the output first
+  std::vector<std::pair<int64_t, uint32_t>> fields;  // (output position, value), table order
+  std::vector<uint8_t> bytes;
+
+  bool Takes(int64_t at) const {
+    return fields.empty() ||
+           (at >= start && at <= end + kSpanGap && at + 4 - start <= kSpanLimit);
+  }
+
+  void Add(int64_t at, uint32_t value) {
+    if (fields.empty()) {
+      start = end = at;
+      hasGaps = false;
+    }
+    if (at > end) hasGaps = true;
+    end = std::max(end, at + 4);
+    fields.emplace_back(at, value);
+  }
+
+  void Write(FileHandle& output) {
+    if (fields.empty()) return;
+    bytes.assign(size_t(end - start), 0);
+    if (hasGaps) ReadBytesAt(output, start, bytes.data(), end - start);
+    // In table order: a later entry at the same place wins.
+    for (const auto& [at, value] : fields) WriteU32BE(bytes.data(), at - start, value);
+    WriteBytesAt(output, start, bytes.data(), end - start);
+    fields.clear();
+  }
+};
+
+}  // namespace
+
 void ApplyOffsetFixups(FileHandle& output) {
   OffsetFixupTable& table = Fixups();
   ResolveOffsetFixups(table);
-  // Fields that follow each other in the output (a chunk offset table) are
-  // written as one run.
-  std::vector<uint8_t> run;
-  int64_t runStart = 0;
-  auto flush = [&] {
-    if (!run.empty()) WriteBytesAt(output, runStart, run.data(), int64_t(run.size()));
-    run.clear();
-  };
+  Span span;
   for (const auto& entry : table.Entries) {
     if (InDeletedRange(table, entry.Position)) continue;
     int64_t at = entry.Position + int64_t(entry.PositionShift);
     uint32_t value = entry.Value + uint32_t(entry.ValueShift);
     if (at < 0) continue;
-    if (!run.empty() && at != runStart + int64_t(run.size())) flush();
-    if (run.empty()) runStart = at;
-    size_t end = run.size();
-    run.resize(end + 4);
-    WriteU32BE(run.data(), int64_t(end), value);
+    if (!span.Takes(at)) span.Write(output);
+    span.Add(at, value);
   }
-  flush();
+  span.Write(output);
 }

@@ -10,10 +10,6 @@
 
 namespace {
 
-// Leaf bodies up to this size are read and written in one piece; larger ones
-// (media data) are streamed, so memory does not grow with the input.
-constexpr int64_t kWholeBodyLimit = 64 * 1024;
-
 // ISO/IEC 14496-12 sample flags: set for a sample that is not a sync sample.
 constexpr uint32_t kSampleIsNonSync = 0x00010000;
 
@@ -25,8 +21,24 @@ struct Leaf {
   uint32_t U16(int64_t offset) const { return ReadU16BE(body.data(), offset); }
 };
 
-bool IsInspected(const ByteString& type) {
-  return type == "tkhd" || type == "mvhd" || type == "trex" || type == "tfhd" || type == "trun";
+// Atom types as numbers: the walk tests every atom's type against several, and
+// an integer compare is much cheaper than a string compare.
+constexpr uint32_t TypeNumber(const char (&type)[5]) {
+  return uint32_t(uint8_t(type[0])) << 24 | uint32_t(uint8_t(type[1])) << 16 |
+         uint32_t(uint8_t(type[2])) << 8 | uint32_t(uint8_t(type[3]));
+}
+constexpr uint32_t kTkhd = TypeNumber("tkhd"), kMvhd = TypeNumber("mvhd"),
+                   kTrex = TypeNumber("trex"), kTfhd = TypeNumber("tfhd"),
+                   kTrun = TypeNumber("trun"), kMoof = TypeNumber("moof"),
+                   kTraf = TypeNumber("traf"), kDcmd = TypeNumber("dcmd");
+
+// The type of a header read whole (exactly four bytes).
+uint32_t TypeNumberOf(const AtomHeader& header) { return ReadU32BE(header.type.data(), 0); }
+
+// Only the atoms that are inspected are held whole; every other body (media
+// data above all) is streamed, so memory does not grow with the input.
+bool IsInspected(uint32_t type) {
+  return type == kTkhd || type == kMvhd || type == kTrex || type == kTfhd || type == kTrun;
 }
 
 int64_t WriteInsertItems(FileHandle& output, const ByteString& path, bool atEnd, int64_t at) {
@@ -174,11 +186,11 @@ void NoteDcmd(FileHandle& output) {
 // index and the edit lists need. Returns the edit duration of a media track
 // header, else 0.
 uint32_t CopyLeaf(FileHandle& input, FileHandle& output, const AtomHeader& header) {
+  const uint32_t type = TypeNumberOf(header);
   int64_t bodyLength = int64_t(header.size) - 8;
   int64_t available = std::max<int64_t>(0, FileLength(input) - (header.position + 8));
-  bool whole = IsInspected(header.type) || bodyLength <= kWholeBodyLimit;
-  if (!whole || bodyLength > available) {
-    // Streamed, or the file ends inside the body: copied as it stands.
+  if (!IsInspected(type) || bodyLength > available) {
+    // Not inspected, or the file ends inside the body: copied as it stands.
     WriteAtom(output, header.type, nullptr, header.size, 0);
     CopyFileBytes(input, output, bodyLength);
     return 0;
@@ -187,11 +199,11 @@ uint32_t CopyLeaf(FileHandle& input, FileHandle& output, const AtomHeader& heade
   leaf.body.resize(size_t(bodyLength));
   ReadBytes(input, leaf.body.data(), bodyLength);
   uint32_t editDuration = 0;
-  if (header.type == "tkhd") editDuration = InspectTrackHeader(leaf);
-  else if (header.type == "mvhd") InspectMovieHeader(leaf);
-  else if (header.type == "trex") InspectTrackExtends(leaf);
-  else if (header.type == "tfhd") InspectFragmentHeader(leaf);
-  else if (header.type == "trun") InspectTrackRun(leaf);
+  if (type == kTkhd) editDuration = InspectTrackHeader(leaf);
+  else if (type == kMvhd) InspectMovieHeader(leaf);
+  else if (type == kTrex) InspectTrackExtends(leaf);
+  else if (type == kTfhd) InspectFragmentHeader(leaf);
+  else if (type == kTrun) InspectTrackRun(leaf);
   WriteAtom(output, header.type, leaf.body.data(), header.size, bodyLength);
   return editDuration;
 }
@@ -228,9 +240,10 @@ int32_t RewriteAtoms(FileHandle& input, FileHandle& output, const ByteString& pa
       NoteDeletedRange(header.position, header.size);
       ShiftOffsetFixups(-int32_t(header.size), header.position);
     } else {
-      if (header.type == "moof") StartFragment(output);
-      else if (header.type == "traf") Fragments.TrafCount += 1;
-      else if (header.type == "dcmd") NoteDcmd(output);
+      const uint32_t type = TypeNumberOf(header);
+      if (type == kMoof) StartFragment(output);
+      else if (type == kTraf) Fragments.TrafCount += 1;
+      else if (type == kDcmd) NoteDcmd(output);
 
       if (IsWalkedContainer(header, TypeMatch::IgnoringCase) && depth + 1 < kMaxAtomDepth) {
         int64_t sizeAt = CurrentPosition(output);
