@@ -33,6 +33,7 @@ struct HeldFile {
   uint64_t inode = 0;
   int64_t position = 0;
   int64_t length = 0;
+  bool readOnly = false;     // opened for reading only: writes fail
   std::vector<char> buffer;  // allocated at first use
   int64_t bufferStart = 0;   // file position of buffer[0]
   int64_t readable = 0;      // buffer[0, readable): the file's bytes at bufferStart
@@ -150,6 +151,7 @@ FileHandle OpenHeld(const std::string& path, int flags, bool truncate) {
   held.device = file.device;
   held.inode = file.inode;
   held.length = truncate ? 0 : int64_t(st.st_size);
+  held.readOnly = (flags & O_ACCMODE) == O_RDONLY;
   HeldFiles().push_back(std::move(held));
   return file;
 }
@@ -205,7 +207,7 @@ int64_t ReadBytes(FileHandle& file, void* buffer, int64_t count) {
 bool WriteBytes(FileHandle& file, const void* buffer, int64_t count) {
   if (count <= 0) return true;
   HeldFile* f = Held(file);
-  if (!f) return false;
+  if (!f || f->readOnly) return false;
   const auto* p = static_cast<const char*>(buffer);
   f->readable = 0;
   if (f->pending > 0 && f->position != f->bufferStart + f->pending) Flush(*f);
@@ -227,7 +229,7 @@ bool WriteBytes(FileHandle& file, const void* buffer, int64_t count) {
 bool WriteBytesAt(FileHandle& file, int64_t position, const void* buffer, int64_t count) {
   if (count <= 0) return true;
   HeldFile* f = Held(file);
-  if (!f || position < 0) return false;
+  if (!f || f->readOnly || position < 0) return false;
   const auto* p = static_cast<const char*>(buffer);
   ForgetReadBytes(*f, position, count);
   if (f->pending > 0 && position >= f->bufferStart &&

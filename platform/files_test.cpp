@@ -1,0 +1,140 @@
+// Files keep their position and length in the process and gather small reads
+// and writes in a buffer; these tests check that every call still sees the
+// file as if each read and write had gone straight to it.
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "testing/movie_builder.h"
+
+namespace {
+
+// Bytes that differ from position to position, so that a byte read from the
+// wrong place shows.
+ByteString Pattern(size_t length, int seed = 0) {
+  ByteString bytes;
+  bytes.reserve(length);
+  for (size_t i = 0; i < length; ++i) bytes.push_back(char((i * 131 + i / 251 + size_t(seed)) & 0xFF));
+  return bytes;
+}
+
+ByteString ReadAll(FileHandle& file, int64_t count) {
+  ByteString bytes(size_t(count), '\0');
+  bytes.resize(size_t(ReadBytes(file, bytes.data(), count)));
+  return bytes;
+}
+
+}  // namespace
+
+TEST(Files, SmallAndLargeReadsFollowThePosition) {
+  std::string dir = TempDir();
+  ByteString data = Pattern(300000);
+  WriteFile(dir + "/in", data);
+  FileHandle in = OpenForReading(dir + "/in");
+  EXPECT_EQ(FileLength(in), int64_t(data.size()));
+  EXPECT_EQ(ReadAll(in, 8), data.substr(0, 8));
+  EXPECT_EQ(CurrentPosition(in), 8);
+  // Past what the first read brought in, and larger than the buffer.
+  EXPECT_EQ(ReadAll(in, 100000), data.substr(8, 100000));
+  EXPECT_EQ(SeekTo(in, 70000), 70000);  // back into bytes read before
+  EXPECT_EQ(ReadAll(in, 4), data.substr(70000, 4));
+  EXPECT_EQ(SeekBy(in, 200000), 270004);
+  EXPECT_EQ(ReadAll(in, 100000), data.substr(270004));  // short at the end
+  EXPECT_EQ(CurrentPosition(in), int64_t(data.size()));
+  EXPECT_EQ(ReadAll(in, 10), "");
+  EXPECT_EQ(SeekTo(in, -1), -1);  // refused, and the position stays
+  EXPECT_EQ(CurrentPosition(in), int64_t(data.size()));
+  EXPECT_EQ(SeekToEnd(in), int64_t(data.size()));
+  char byte = 0;
+  EXPECT_EQ(ReadBytesAt(in, 5, &byte, 1), 1);
+  EXPECT_EQ(byte, data[5]);
+  EXPECT_EQ(CurrentPosition(in), int64_t(data.size()));  // a read at a place leaves it
+  EXPECT_FALSE(WriteBytes(in, "x", 1));  // opened for reading only
+  EXPECT_FALSE(WriteBytesAt(in, 0, "x", 1));
+  CloseFile(in);
+  EXPECT_EQ(ReadFile(dir + "/in"), data);
+}
+
+TEST(Files, GatheredWritesAreSeenByReadsLengthsAndPatches) {
+  std::string dir = TempDir();
+  FileHandle f = CreateForReadWrite(dir + "/out");
+  ByteString expected;
+  for (int i = 0; i < 2000; ++i) {  // many small writes, past the buffer's size
+    ByteString piece = Pattern(size_t(1 + i % 97), i);
+    ASSERT_TRUE(WriteBytes(f, piece.data(), int64_t(piece.size())));
+    expected += piece;
+  }
+  EXPECT_EQ(CurrentPosition(f), int64_t(expected.size()));
+  EXPECT_EQ(FileLength(f), int64_t(expected.size()));
+  // A patch into bytes still gathered, and one into bytes already written out.
+  int64_t tail = int64_t(expected.size()) - 3;
+  ASSERT_TRUE(WriteBytesAt(f, tail, "ABC", 3));
+  expected.replace(size_t(tail), 3, "ABC");
+  ASSERT_TRUE(WriteBytesAt(f, 10, "defg", 4));
+  expected.replace(10, 4, "defg");
+  EXPECT_EQ(CurrentPosition(f), int64_t(expected.size()));
+  // Reads see every write, wherever it went.
+  char bytes[8];
+  EXPECT_EQ(ReadBytesAt(f, tail - 2, bytes, 5), 5);
+  EXPECT_EQ(ByteString(bytes, 5), expected.substr(size_t(tail - 2), 5));
+  SeekTo(f, 8);
+  EXPECT_EQ(ReadAll(f, 8), expected.substr(8, 8));
+  // A write after a read replaces what was read.
+  SeekTo(f, 12);
+  ASSERT_TRUE(WriteBytes(f, "XY", 2));
+  expected.replace(12, 2, "XY");
+  SeekTo(f, 8);
+  EXPECT_EQ(ReadAll(f, 8), expected.substr(8, 8));
+  // A write past the end makes the file longer.
+  SeekToEnd(f);
+  ASSERT_TRUE(WriteBytes(f, "end", 3));
+  expected += "end";
+  EXPECT_EQ(FileLength(f), int64_t(expected.size()));
+  CloseFile(f);
+  EXPECT_EQ(ReadFile(dir + "/out"), expected);
+}
+
+TEST(Files, ReplacingAFileEmptiesItFirst) {
+  std::string dir = TempDir();
+  WriteFile(dir + "/out", "old content");
+  FileHandle f = CreateForReadWrite(dir + "/out");
+  EXPECT_EQ(FileLength(f), 0);
+  WriteBytes(f, "new", 3);
+  CloseFile(f);
+  EXPECT_EQ(ReadFile(dir + "/out"), "new");
+  WriteFile(dir + "/empty", "");
+  f = CreateForReadWrite(dir + "/empty");
+  EXPECT_EQ(FileLength(f), 0);
+  CloseFile(f);
+  EXPECT_EQ(ReadFile(dir + "/empty"), "");
+}
+
+TEST(Files, CopyFileBytesTakesBytesAlreadyReadThenTheRest) {
+  std::string dir = TempDir();
+  ByteString data = Pattern(400000);
+  WriteFile(dir + "/in", data);
+  FileHandle in = OpenForReading(dir + "/in");
+  FileHandle out = CreateForReadWrite(dir + "/out");
+  ByteString expected;
+  // A header read (the buffer now holds what follows), then small and large
+  // copies mixed with gathered writes.
+  expected += ReadAll(in, 8);
+  WriteBytes(out, expected.data(), 8);
+  EXPECT_EQ(CopyFileBytes(in, out, 100), 100);
+  expected += data.substr(8, 100);
+  WriteBytes(out, "ins", 3);
+  expected += "ins";
+  EXPECT_EQ(CopyFileBytes(in, out, 200000), 200000);
+  expected += data.substr(108, 200000);
+  EXPECT_EQ(CurrentPosition(in), 200108);
+  EXPECT_EQ(CurrentPosition(out), int64_t(expected.size()));
+  SeekTo(in, 300000);
+  EXPECT_EQ(CopyFileBytes(in, out, 1000000), int64_t(data.size()) - 300000);  // short at the end
+  expected += data.substr(300000);
+  EXPECT_EQ(FileLength(out), int64_t(expected.size()));
+  // The size of an atom written before the copies, patched afterwards.
+  WriteBytesAt(out, 0, "SIZE", 4);
+  expected.replace(0, 4, "SIZE");
+  CloseFile(in);
+  CloseFile(out);
+  EXPECT_EQ(ReadFile(dir + "/out"), expected);
+}
