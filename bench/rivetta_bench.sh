@@ -10,14 +10,14 @@
 #
 # Environment:
 #   RIVETTA_BENCH_DATA   folder for generated inputs and outputs (default bench/.data)
-#   RIVETTA_BENCH_RUNS   timed runs of each command per case (default 5)
+#   RIVETTA_BENCH_RUNS   timed runs of each command per case (default 7)
 #   RIVETTA_BENCH_BUILD  build folder for a Release rivetta (default build-bench)
 #   RIVETTA_BIN          a rivetta to measure instead of building one
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 DATA=${RIVETTA_BENCH_DATA:-$ROOT/bench/.data}
-RUNS=${RIVETTA_BENCH_RUNS:-5}
+RUNS=${RIVETTA_BENCH_RUNS:-7}
 BUILD=${RIVETTA_BENCH_BUILD:-$ROOT/build-bench}
 TIME=/usr/bin/time
 
