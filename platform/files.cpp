@@ -1,7 +1,9 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,16 +16,23 @@
 namespace {
 
 // Each file this process holds open: its identity (for the sharing rule), its
-// position and length, and one buffer.
+// position and length, and how its bytes travel.
 //
 // The walks read and write atoms a few bytes at a time: going to the kernel
 // for each header, and asking it for the position with lseek, cost far more
-// than the bytes moved. So small reads are served from the buffer (filled
-// 64 KiB at a time) and small writes gathered in it; the position and the
-// length are kept here, and every transfer names its file offset (pread,
-// pwrite, copy_file_range with offsets), so the descriptor's own offset is
-// never used. The buffer holds either bytes read (`readable`) or bytes still
-// to be written (`pending`), never both.
+// than the bytes moved. So the position and the length are kept here, and
+// every transfer names its file offset (pread, pwritev, copy_file_range with
+// offsets); the descriptor's own offset is never used.
+//
+// - A file opened for reading only is mapped into memory: reads copy from the
+//   mapping, and a walk that passes over media data never touches its bytes.
+// - Writes are gathered into one vectored write: bytes the caller hands over
+//   are copied into `buffer`; bytes copied from a mapped input are only
+//   pointed at, so media data is copied once, by the kernel, as cp does.
+//   Large ranges go through copy_file_range.
+// - A file that is not mapped and is read uses `buffer` as a read cache
+//   (filled 64 KiB at a time). The buffer holds either bytes read
+//   (`readable`) or bytes still to be written, never both.
 //
 // The length is the one found at opening, followed through this process's
 // writes: a file held without sharing is changed by nobody else.
@@ -33,15 +42,28 @@ struct HeldFile {
   uint64_t inode = 0;
   int64_t position = 0;
   int64_t length = 0;
-  bool readOnly = false;     // opened for reading only: writes fail
-  std::vector<char> buffer;  // allocated at first use
-  int64_t bufferStart = 0;   // file position of buffer[0]
-  int64_t readable = 0;      // buffer[0, readable): the file's bytes at bufferStart
-  int64_t pending = 0;       // buffer[0, pending): to be written at bufferStart
-  bool writeFailed = false;  // a gathered write could not be written
+  bool readOnly = false;        // opened for reading only: writes fail
+  const char* map = nullptr;    // the whole file, when mapped
+  int64_t released = 0;         // mapped pages before this were let go
+  std::vector<char> buffer;     // kBufferSize bytes, allocated at first use
+  int64_t bufferStart = 0;      // read cache: file position of buffer[0]
+  int64_t readable = 0;         // read cache: buffer[0, readable)
+  std::vector<iovec> parts;     // gathered for writing at pendingStart
+  int64_t pendingStart = 0;
+  int64_t pending = 0;          // bytes in `parts`
+  int64_t gathered = 0;         // buffer[0, gathered): own bytes among `parts`
+  bool writeFailed = false;     // a gathered write could not be written
 };
 
 constexpr int64_t kBufferSize = 64 * 1024;
+// Ranges from a mapped input at least this long are copied by the kernel
+// without passing through a mapping.
+constexpr int64_t kKernelCopyMinimum = 1 << 20;
+// Parts of one vectored write (the kernel's IOV_MAX).
+constexpr size_t kMaxParts = 1024;
+// A mapped input's pages are let go once the position is this far past
+// them, so the memory the process holds does not grow with the input.
+constexpr int64_t kMappedWindow = 4 << 20;
 
 std::vector<HeldFile>& HeldFiles() {
   static std::vector<HeldFile> held;
@@ -83,34 +105,146 @@ int64_t PwriteAll(int fd, const char* p, int64_t count, int64_t position) {
   return done;
 }
 
-// Writes the gathered bytes out.
+void AllocateBuffer(HeldFile& f) {
+  if (f.buffer.empty()) f.buffer.resize(size_t(kBufferSize));
+}
+
+bool IsOwnBytes(const HeldFile& f, const void* p) {
+  const char* c = static_cast<const char*>(p);
+  return !f.buffer.empty() && c >= f.buffer.data() && c < f.buffer.data() + kBufferSize;
+}
+
+// Writes the gathered parts out with vectored writes.
 bool Flush(HeldFile& f) {
   if (f.pending == 0) return true;
-  bool ok = PwriteAll(f.fd, f.buffer.data(), f.pending, f.bufferStart) == f.pending;
+  bool ok = true;
+  int64_t at = f.pendingStart;
+  size_t i = 0;
+  while (i < f.parts.size()) {
+    size_t n = std::min(f.parts.size() - i, kMaxParts);
+    ssize_t written = ::pwritev(f.fd, &f.parts[i], int(n), at);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      ok = false;
+      break;
+    }
+    at += written;
+    // Step over what was written; a part written in part is shortened.
+    while (written > 0 && i < f.parts.size()) {
+      iovec& part = f.parts[i];
+      if (size_t(written) >= part.iov_len) {
+        written -= ssize_t(part.iov_len);
+        ++i;
+      } else {
+        part.iov_base = static_cast<char*>(part.iov_base) + written;
+        part.iov_len -= size_t(written);
+        written = 0;
+      }
+    }
+  }
   if (!ok) f.writeFailed = true;
+  f.parts.clear();
   f.pending = 0;
+  f.gathered = 0;
   return ok;
 }
 
-// Bytes of the buffer readable at the position, filling it from the file when
-// the position lies outside; 0 at the end of the file.
-int64_t FillForReading(HeldFile& f) {
-  if (f.readable > 0 && f.position >= f.bufferStart && f.position < f.bufferStart + f.readable)
-    return f.bufferStart + f.readable - f.position;
-  Flush(f);
-  if (f.buffer.empty()) f.buffer.resize(size_t(kBufferSize));
-  f.bufferStart = f.position;
-  f.readable = 0;
-  while (true) {
-    ssize_t n = ::pread(f.fd, f.buffer.data(), size_t(kBufferSize), f.position);
-    if (n < 0 && errno == EINTR) continue;
-    if (n > 0) f.readable = n;
-    return f.readable;
-  }
+// Makes the gathered parts continue at the position (flushing when they do
+// not) and leaves room for one more part of `ownBytes` own bytes.
+void PrepareGather(HeldFile& f, int64_t ownBytes) {
+  if (f.pending > 0 && f.position != f.pendingStart + f.pending) Flush(f);
+  if (f.parts.size() >= kMaxParts || f.gathered + ownBytes > kBufferSize) Flush(f);
+  if (f.pending == 0) f.pendingStart = f.position;
+  f.readable = 0;  // the buffer now holds bytes to be written
 }
 
-const char* ReadablePointer(const HeldFile& f) {
-  return f.buffer.data() + (f.position - f.bufferStart);
+void AddPart(HeldFile& f, const char* p, int64_t count) {
+  if (!f.parts.empty()) {
+    iovec& last = f.parts.back();
+    if (static_cast<const char*>(last.iov_base) + last.iov_len == p) {
+      last.iov_len += size_t(count);
+      f.pending += count;
+      return;
+    }
+  }
+  f.parts.push_back({const_cast<char*>(p), size_t(count)});
+  f.pending += count;
+}
+
+// Gathers bytes that stay valid until the next flush (a mapped input's).
+void GatherBorrowed(HeldFile& f, const char* p, int64_t count) {
+  PrepareGather(f, 0);
+  AddPart(f, p, count);
+  f.position += count;
+  f.length = std::max(f.length, f.position);
+}
+
+// Gathers the caller's bytes, copying them into the buffer.
+void GatherOwn(HeldFile& f, const char* p, int64_t count) {
+  AllocateBuffer(f);
+  PrepareGather(f, count);
+  char* to = f.buffer.data() + f.gathered;
+  std::memcpy(to, p, size_t(count));
+  f.gathered += count;
+  AddPart(f, to, count);
+  f.position += count;
+  f.length = std::max(f.length, f.position);
+}
+
+// Changes gathered own bytes in place when [position, position + count)
+// lies within one own part; false when it does not.
+bool PatchGathered(HeldFile& f, int64_t position, const char* p, int64_t count) {
+  if (f.pending == 0 || position < f.pendingStart || position + count > f.pendingStart + f.pending)
+    return false;
+  // Patches are mostly of bytes written shortly before: search from the end.
+  int64_t end = f.pendingStart + f.pending;
+  for (size_t i = f.parts.size(); i-- > 0;) {
+    int64_t start = end - int64_t(f.parts[i].iov_len);
+    if (position >= start) {
+      if (position + count > end || !IsOwnBytes(f, f.parts[i].iov_base)) return false;
+      std::memcpy(static_cast<char*>(f.parts[i].iov_base) + (position - start), p, size_t(count));
+      return true;
+    }
+    end = start;
+  }
+  return false;
+}
+
+// Lets go of the mapped pages well behind the position. They stay in the
+// page cache, and whatever still points at them (gathered writes) reads them
+// back in.
+void ReleaseMappedBehind(HeldFile& f) {
+  if (!f.map || f.position - f.released < 2 * kMappedWindow) return;
+  static const int64_t page = ::sysconf(_SC_PAGESIZE);
+  int64_t upTo = (f.position - kMappedWindow) / page * page;
+  if (upTo <= f.released) return;
+  ::madvise(const_cast<char*>(f.map) + f.released, size_t(upTo - f.released), MADV_DONTNEED);
+  f.released = upTo;
+}
+
+// Bytes readable at the position and where they are: in the mapping, or in
+// the read cache, filled from the file when the position lies outside it;
+// 0 at the end of the file.
+int64_t ReadView(HeldFile& f, const char*& at) {
+  if (f.map) {
+    if (f.position >= f.length) return 0;
+    ReleaseMappedBehind(f);
+    at = f.map + f.position;
+    return f.length - f.position;
+  }
+  if (!(f.readable > 0 && f.position >= f.bufferStart && f.position < f.bufferStart + f.readable)) {
+    Flush(f);
+    AllocateBuffer(f);
+    f.bufferStart = f.position;
+    f.readable = std::max<int64_t>(0, PreadAll(f.fd, f.buffer.data(), kBufferSize, f.position));
+  }
+  if (f.readable <= 0 || f.position >= f.bufferStart + f.readable) return 0;
+  at = f.buffer.data() + (f.position - f.bufferStart);
+  return f.bufferStart + f.readable - f.position;
+}
+
+bool ReadCacheHolds(const HeldFile& f) {
+  return f.readable > 0 && f.position >= f.bufferStart && f.position < f.bufferStart + f.readable;
 }
 
 // Drops read bytes that a write to [position, position + count) changes.
@@ -152,6 +286,10 @@ FileHandle OpenHeld(const std::string& path, int flags, bool truncate) {
   held.inode = file.inode;
   held.length = truncate ? 0 : int64_t(st.st_size);
   held.readOnly = (flags & O_ACCMODE) == O_RDONLY;
+  if (held.readOnly && S_ISREG(st.st_mode) && st.st_size > 0) {
+    void* map = ::mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    if (map != MAP_FAILED) held.map = static_cast<const char*>(map);
+  }
   HeldFiles().push_back(std::move(held));
   return file;
 }
@@ -168,9 +306,11 @@ FileHandle CreateNewForReadWrite(const std::string& path) {
 void CloseFile(FileHandle& file) {
   if (!IsOpen(file)) return;
   auto& held = HeldFiles();
+  // Gathered writes may point into this file's mapping: all go out first.
+  for (auto& h : held) Flush(h);
   for (size_t i = 0; i < held.size(); ++i)
     if (held[i].fd == file.fd) {
-      Flush(held[i]);
+      if (held[i].map) ::munmap(const_cast<char*>(held[i].map), size_t(held[i].length));
       held.erase(held.begin() + long(i));
       break;
     }
@@ -185,8 +325,7 @@ int64_t ReadBytes(FileHandle& file, void* buffer, int64_t count) {
   int64_t done = 0;
   while (done < count) {
     int64_t want = count - done;
-    if (want >= kBufferSize && !(f->readable > 0 && f->position >= f->bufferStart &&
-                                 f->position < f->bufferStart + f->readable)) {
+    if (!f->map && want >= kBufferSize && !ReadCacheHolds(*f)) {
       // A large read goes straight into the caller's memory.
       Flush(*f);
       int64_t got = PreadAll(f->fd, p + done, want, f->position);
@@ -194,10 +333,11 @@ int64_t ReadBytes(FileHandle& file, void* buffer, int64_t count) {
       done += got;
       break;
     }
-    int64_t available = FillForReading(*f);
+    const char* at = nullptr;
+    int64_t available = ReadView(*f, at);
     if (available <= 0) break;
     int64_t n = std::min(available, want);
-    std::memcpy(p + done, ReadablePointer(*f), size_t(n));
+    std::memcpy(p + done, at, size_t(n));
     f->position += n;
     done += n;
   }
@@ -209,20 +349,14 @@ bool WriteBytes(FileHandle& file, const void* buffer, int64_t count) {
   HeldFile* f = Held(file);
   if (!f || f->readOnly) return false;
   const auto* p = static_cast<const char*>(buffer);
-  f->readable = 0;
-  if (f->pending > 0 && f->position != f->bufferStart + f->pending) Flush(*f);
-  if (f->pending + count > kBufferSize) Flush(*f);
   if (count >= kBufferSize) {
+    Flush(*f);
+    f->readable = 0;
     bool ok = WriteAt(*f, f->position, p, count);
     f->position += count;
     return ok && !f->writeFailed;
   }
-  if (f->buffer.empty()) f->buffer.resize(size_t(kBufferSize));
-  if (f->pending == 0) f->bufferStart = f->position;
-  std::memcpy(f->buffer.data() + f->pending, p, size_t(count));
-  f->pending += count;
-  f->position += count;
-  f->length = std::max(f->length, f->position);
+  GatherOwn(*f, p, count);
   return !f->writeFailed;
 }
 
@@ -232,20 +366,22 @@ bool WriteBytesAt(FileHandle& file, int64_t position, const void* buffer, int64_
   if (!f || f->readOnly || position < 0) return false;
   const auto* p = static_cast<const char*>(buffer);
   ForgetReadBytes(*f, position, count);
-  if (f->pending > 0 && position >= f->bufferStart &&
-      position + count <= f->bufferStart + f->pending) {
-    // Still gathered (a container size patched soon after its header).
-    std::memcpy(f->buffer.data() + (position - f->bufferStart), p, size_t(count));
-    return !f->writeFailed;
-  }
-  if (f->pending > 0 && position < f->bufferStart + f->pending && f->bufferStart < position + count)
+  // Still gathered (a container size patched soon after its header).
+  if (PatchGathered(*f, position, p, count)) return !f->writeFailed;
+  if (f->pending > 0 && position < f->pendingStart + f->pending && f->pendingStart < position + count)
     Flush(*f);
   return WriteAt(*f, position, p, count);
 }
 
 int64_t ReadBytesAt(FileHandle& file, int64_t position, void* buffer, int64_t count) {
   HeldFile* f = Held(file);
-  if (!f || position < 0) return 0;
+  if (!f || position < 0 || count <= 0) return 0;
+  if (f->map) {
+    if (position >= f->length) return 0;
+    int64_t n = std::min(count, f->length - position);
+    std::memcpy(buffer, f->map + position, size_t(n));
+    return n;
+  }
   Flush(*f);
   return PreadAll(f->fd, static_cast<char*>(buffer), count, position);
 }
@@ -277,18 +413,38 @@ int64_t FileLength(FileHandle& file) {
   return f ? f->length : -1;
 }
 
+bool HadWriteFailure(FileHandle& file) {
+  HeldFile* f = Held(file);
+  if (!f) return false;
+  Flush(*f);
+  return f->writeFailed;
+}
+
 int64_t CopyFileBytes(FileHandle& input, FileHandle& output, int64_t count) {
   HeldFile* in = Held(input);
   HeldFile* out = Held(output);
-  if (!in || !out) return 0;
+  if (!in || !out || out->readOnly || count <= 0) return 0;
   int64_t done = 0;
-  // Bytes already read into the input's buffer go out from there.
-  while (done < count && in->readable > 0 && in->position >= in->bufferStart &&
-         in->position < in->bufferStart + in->readable) {
-    int64_t n = std::min(in->bufferStart + in->readable - in->position, count - done);
-    if (!WriteBytes(output, ReadablePointer(*in), n)) return done;
-    in->position += n;
-    done += n;
+  if (in->map) {
+    // From a mapped input: pointed at, and written by the kernel at the next
+    // flush; a large range is copied by the kernel at once.
+    int64_t n = in->position < in->length ? std::min(count, in->length - in->position) : 0;
+    if (n < kKernelCopyMinimum) {
+      if (n > 0) GatherBorrowed(*out, in->map + in->position, n);
+      in->position += n;
+      ReleaseMappedBehind(*in);
+      return n;
+    }
+    count = n;
+  } else {
+    // Bytes already read into the input's cache go out from there.
+    while (done < count && ReadCacheHolds(*in)) {
+      const char* at = nullptr;
+      int64_t n = std::min(ReadView(*in, at), count - done);
+      GatherOwn(*out, at, n);
+      in->position += n;
+      done += n;
+    }
   }
   // A large range: the kernel copies (or shares) it without a user-space
   // buffer.
@@ -308,15 +464,17 @@ int64_t CopyFileBytes(FileHandle& input, FileHandle& output, int64_t count) {
     }
   }
   // Small ranges, and ranges the kernel refused (other file systems, pipes)
-  // or ended early: through the buffers, which also tells a real end of input
+  // or ended early: through memory, which also tells a real end of input
   // apart.
   while (done < count) {
-    int64_t available = FillForReading(*in);
+    const char* at = nullptr;
+    int64_t available = ReadView(*in, at);
     if (available <= 0) break;
-    int64_t n = std::min(available, count - done);
-    if (!WriteBytes(output, ReadablePointer(*in), n)) break;
+    int64_t n = std::min({available, count - done, kBufferSize});
+    GatherOwn(*out, at, n);
     in->position += n;
     done += n;
+    if (out->writeFailed) break;
   }
   return done;
 }

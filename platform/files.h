@@ -46,6 +46,10 @@ int64_t FileLength(FileHandle& file);
 // only when the input ends).
 int64_t CopyFileBytes(FileHandle& input, FileHandle& output, int64_t count);
 
+// Writes out what is gathered and tells whether any write to the file has
+// failed (a full disk, an I/O error) since it was opened.
+bool HadWriteFailure(FileHandle& file);
+
 // True for an existing file that is not a directory.
 bool FileExists(const std::string& path);
 bool DeleteFile(const std::string& path);

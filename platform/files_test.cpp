@@ -138,3 +138,47 @@ TEST(Files, CopyFileBytesTakesBytesAlreadyReadThenTheRest) {
   CloseFile(out);
   EXPECT_EQ(ReadFile(dir + "/out"), expected);
 }
+
+TEST(Files, ManySmallCopiesFromAMappedInputWithPatchesBehind) {
+  // More than the window of mapped pages kept, copied the way the rewrite
+  // copies fragments: a header of our own, a body from the input, and now
+  // and then a size patched a little behind the end.
+  std::string dir = TempDir();
+  ByteString data = Pattern(20 << 20, 3);
+  WriteFile(dir + "/in", data);
+  FileHandle in = OpenForReading(dir + "/in");
+  FileHandle out = CreateForReadWrite(dir + "/out");
+  ByteString expected;
+  int64_t at = 0;
+  for (int piece = 0; at < int64_t(data.size()); ++piece) {
+    ByteString header = "hd" + std::to_string(piece);
+    ASSERT_TRUE(WriteBytes(out, header.data(), int64_t(header.size())));
+    expected += header;
+    int64_t n = std::min<int64_t>(7000 + piece % 5000, int64_t(data.size()) - at);
+    ASSERT_EQ(CopyFileBytes(in, out, n), n);
+    expected += data.substr(size_t(at), size_t(n));
+    at += n;
+    if (piece % 7 == 0) {
+      int64_t patchAt = int64_t(expected.size()) - n - int64_t(header.size());
+      ASSERT_TRUE(WriteBytesAt(out, patchAt, "PT", 2));
+      expected.replace(size_t(patchAt), 2, "PT");
+    }
+  }
+  EXPECT_EQ(CopyFileBytes(in, out, 10), 0);  // the input has ended
+  // Reading back through the output sees every byte gathered so far.
+  char back[8];
+  ASSERT_EQ(ReadBytesAt(out, 0, back, 8), 8);
+  EXPECT_EQ(ByteString(back, 8), expected.substr(0, 8));
+  EXPECT_FALSE(HadWriteFailure(out));
+  CloseFile(in);
+  CloseFile(out);
+  EXPECT_EQ(ReadFile(dir + "/out"), expected);
+}
+
+TEST(Files, WritesThatFailAreReported) {
+  FileHandle full = CreateForReadWrite("/dev/full");
+  if (!IsOpen(full)) GTEST_SKIP() << "no /dev/full";
+  EXPECT_TRUE(WriteBytes(full, "abc", 3));  // gathered: the failure shows at the flush
+  EXPECT_TRUE(HadWriteFailure(full));
+  CloseFile(full);
+}

@@ -322,3 +322,15 @@ TEST(RivettaEndToEnd, OutputTakesTheInputFileDate) {
   ByteString out = ReadFile(dir + "/out.mp4");
   EXPECT_EQ(ReadU16BE(out.data(), int64_t(out.find("dcmd")) + 4), 0x0909u);
 }
+
+TEST(RivettaEndToEnd, AFailedWriteIsReportedNotSuccess) {
+  std::string movie = Movie3gp();
+  ASSERT_FALSE(movie.empty());
+  std::string dir = TempDir();
+  // /dev/full takes the output but refuses every byte written to it.
+  CommandResult r = Rivetta({movie, "/dev/full", dir + "/none.ini"});
+  EXPECT_EQ(r.status, 255);
+  const std::string message = "A>/dev/full\x82\xF0\x8A\x4A\x82\xAF\x82\xDC\x82\xB9\x82\xF1\x82\xC5\x82\xB5\x82\xBD\x81\x42\r\n";
+  ASSERT_GE(r.out.size(), message.size());
+  EXPECT_EQ(r.out.substr(r.out.size() - message.size()), message);
+}

@@ -237,6 +237,13 @@ int32_t RunRivetta(int argc, char** argv) {
   ApplyOffsetFixups(output);
 
   if (Settings.iMotion) WriteDcmdFlagWord(output);
+  // A write that failed (a full disk) leaves an output that is not the
+  // movie: it is reported like an output that could not be created, never
+  // as success.
+  if (HadWriteFailure(output)) {
+    PrintLine(Text("A>") + Settings.outFile + Text("を開けませんでした。"));
+    ExitStatus = -1;
+  }
   // The output takes the input's file date; set last, so that the flag word
   // write does not move it again.
   if (auto date = ReadFileDate(Settings.inFile)) SetFileDate(output, *date);
