@@ -24,7 +24,12 @@ void AddRelativeOffsetFixup(const void* body, int32_t offset, int64_t bodyPositi
 }
 
 void ShiftOffsetFixups(int32_t delta, int64_t inputPosition) {
-  if (delta != 0) Fixups().Edits.push_back({inputPosition, delta});
+  if (delta == 0) return;
+  OffsetFixupTable& table = Fixups();
+  if (!table.Edits.empty() && inputPosition < table.Edits.back().InputPosition) table.EditsInOrder = false;
+  int32_t before = table.EditSums.empty() ? 0 : table.EditSums.back();
+  table.EditSums.push_back(int32_t(uint32_t(before) + uint32_t(delta)));
+  table.Edits.push_back({inputPosition, delta});
 }
 
 void NoteDeletedRange(int64_t start, int64_t length) {
@@ -140,12 +145,60 @@ struct Span {
 
 }  // namespace
 
+namespace {
+
+// Where an entry's offset points in the input.
+int64_t TargetOf(const OffsetFixup& entry) {
+  return entry.Base < 0 ? int64_t(entry.Value) : entry.Base + int64_t(int32_t(entry.Value));
+}
+
+// The input position from which the entry's shifts are final: past its field,
+// its target and its base.
+int64_t SettlePoint(const OffsetFixup& entry) {
+  return std::max({entry.Position + 4, TargetOf(entry) + 1, entry.Base + 1});
+}
+
+// The sum of the deltas of the edits made so far at or before the position
+// (the edits being in input order).
+int32_t ShiftSoFar(const OffsetFixupTable& table, int64_t position) {
+  auto it = std::upper_bound(table.Edits.begin(), table.Edits.end(), position,
+                             [](int64_t p, const OffsetEdit& e) { return p < e.InputPosition; });
+  return it == table.Edits.begin() ? 0 : table.EditSums[size_t(it - table.Edits.begin()) - 1];
+}
+
+}  // namespace
+
+void SettleOffsetFixups(FileHandle& output, int64_t inputPosition) {
+  OffsetFixupTable& table = Fixups();
+  if (!table.EditsInOrder) return;
+  if (!table.SettlePrepared) {
+    table.SettleOrder.resize(table.Entries.size());
+    for (size_t i = 0; i < table.Entries.size(); ++i) table.SettleOrder[i] = uint32_t(i);
+    std::stable_sort(table.SettleOrder.begin(), table.SettleOrder.end(), [&](uint32_t a, uint32_t b) {
+      return SettlePoint(table.Entries[a]) < SettlePoint(table.Entries[b]);
+    });
+    table.SettlePrepared = true;
+  }
+  while (table.SettleNext < table.SettleOrder.size()) {
+    OffsetFixup& entry = table.Entries[table.SettleOrder[table.SettleNext]];
+    if (SettlePoint(entry) > inputPosition) break;
+    ++table.SettleNext;
+    if (InDeletedRange(table, entry.Position)) continue;
+    int64_t at = entry.Position + int64_t(ShiftSoFar(table, entry.Position));
+    uint32_t shift = uint32_t(ShiftSoFar(table, TargetOf(entry)));
+    if (entry.Base >= 0) shift -= uint32_t(ShiftSoFar(table, entry.Base));
+    uint8_t bytes[4];
+    WriteU32BE(bytes, 0, entry.Value + shift);
+    if (at >= 0 && PatchGatheredBytes(output, at, bytes, 4)) entry.Written = true;
+  }
+}
+
 void ApplyOffsetFixups(FileHandle& output) {
   OffsetFixupTable& table = Fixups();
   ResolveOffsetFixups(table);
   Span span;
   for (const auto& entry : table.Entries) {
-    if (InDeletedRange(table, entry.Position)) continue;
+    if (entry.Written || InDeletedRange(table, entry.Position)) continue;
     int64_t at = entry.Position + int64_t(entry.PositionShift);
     uint32_t value = entry.Value + uint32_t(entry.ValueShift);
     if (at < 0) continue;

@@ -23,6 +23,7 @@ struct OffsetFixup {
   // relative to this input position (a track run's data offset from its
   // fragment's base): it changes by the edits made between the two.
   int64_t Base = -1;
+  bool Written = false;  // settled while the rewrite ran
 };
 
 struct OffsetEdit {
@@ -39,6 +40,14 @@ struct OffsetFixupTable {
   std::vector<OffsetFixup> Entries;  // in the order the analysis met the fields
   std::vector<OffsetEdit> Edits;     // in the order the rewrite made them
   std::vector<DeletedRange> Deleted;
+  // Settling during the rewrite: running sums of Edits' deltas, whether the
+  // edits came in input order, and the entries ordered by the input position
+  // from which they can be settled.
+  std::vector<int32_t> EditSums;
+  bool EditsInOrder = true;
+  std::vector<uint32_t> SettleOrder;
+  size_t SettleNext = 0;
+  bool SettlePrepared = false;
 };
 
 // The run's table.
@@ -66,8 +75,16 @@ bool InDeletedRange(const OffsetFixupTable& table, int64_t position);
 // deleted.
 int64_t CountDroppedFixups(const OffsetFixupTable& table);
 
+// Called by the rewrite as it goes, with the input position it has reached:
+// edits are made in input order, so an entry whose field and target both lie
+// behind that position has its final shifts. Such entries are written now
+// when their field is still among the output's gathered bytes (a fragment's
+// headers, shortly after they were written), which costs no system call;
+// the others wait for ApplyOffsetFixups.
+void SettleOffsetFixups(FileHandle& output, int64_t inputPosition);
+
 // Resolves the shifts and writes the low 32 bits of Value + ValueShift at
-// Position + PositionShift of the output, for every entry not deleted, in
-// table order (a later entry at the same place wins). The output position is
-// left where it was.
+// Position + PositionShift of the output, for every entry not deleted and not
+// settled before, in table order (a later entry at the same place wins). The
+// output position is left where it was.
 void ApplyOffsetFixups(FileHandle& output);

@@ -131,3 +131,29 @@ TEST(OffsetFixups, ManyEditsAgainstManyEntriesMatchTheDirectSums) {
     ASSERT_EQ(entry.ValueShift, v);
   }
 }
+
+TEST(OffsetFixups, SettledWhileGatheredOnceFieldAndTargetArePassed) {
+  // Output bytes still gathered (not yet handed to the kernel): a field at
+  // input 20 pointing back at 0 settles as soon as the walk passes 24; one
+  // pointing forward at 100 only once the walk passes 100.
+  ResetOffsetFixups();
+  Record(20, 0);
+  Record(28, 100);
+  std::string dir = TempDir();
+  FileHandle out = CreateForReadWrite(dir + "/out");
+  ByteString bytes(64, '\xEE');
+  ASSERT_TRUE(WriteBytes(out, bytes.data(), int64_t(bytes.size())));
+  ShiftOffsetFixups(8, 0);  // an insert at the start moves everything by 8
+  SettleOffsetFixups(out, 40);
+  EXPECT_TRUE(Fixups().Entries[0].Written);
+  EXPECT_FALSE(Fixups().Entries[1].Written);
+  ShiftOffsetFixups(-4, 50);  // a deletion between the second field and its target
+  SettleOffsetFixups(out, 101);
+  EXPECT_TRUE(Fixups().Entries[1].Written);
+  ApplyOffsetFixups(out);  // nothing left to write
+  CloseFile(out);
+  ByteString expected = bytes;
+  expected.replace(28, 4, U32(8));        // 0 + 8, at 20 + 8
+  expected.replace(36, 4, U32(100 + 4));  // 100 + 8 - 4, at 28 + 8
+  EXPECT_EQ(ReadFile(dir + "/out"), expected);
+}

@@ -413,6 +413,11 @@ int64_t FileLength(FileHandle& file) {
   return f ? f->length : -1;
 }
 
+bool PatchGatheredBytes(FileHandle& file, int64_t position, const void* buffer, int64_t count) {
+  HeldFile* f = Held(file);
+  return f && count > 0 && PatchGathered(*f, position, static_cast<const char*>(buffer), count);
+}
+
 bool HadWriteFailure(FileHandle& file) {
   HeldFile* f = Held(file);
   if (!f) return false;

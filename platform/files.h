@@ -46,6 +46,10 @@ int64_t FileLength(FileHandle& file);
 // only when the input ends).
 int64_t CopyFileBytes(FileHandle& input, FileHandle& output, int64_t count);
 
+// Changes bytes that a write gathered and has not yet handed to the kernel;
+// false (and nothing changed) when the range is not wholly among them.
+bool PatchGatheredBytes(FileHandle& file, int64_t position, const void* buffer, int64_t count);
+
 // Writes out what is gathered and tells whether any write to the file has
 // failed (a full disk, an I/O error) since it was opened.
 bool HadWriteFailure(FileHandle& file);

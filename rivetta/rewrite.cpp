@@ -266,6 +266,9 @@ int32_t RewriteAtoms(FileHandle& input, FileHandle& output, const ByteString& pa
       ShiftOffsetFixups(int32_t(n), CurrentPosition(input));
     }
     at = CurrentPosition(input);
+    // Offsets whose field and target now lie behind are written while the
+    // field is still in the output's gathered bytes.
+    SettleOffsetFixups(output, at);
   }
 
   delta += WriteInsertItems(output, path, true, CurrentPosition(input));
