@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <random>
 
+#include "pressova/settings_file.h"
+
 namespace {
 
 std::mt19937& Generator() {
@@ -19,13 +21,6 @@ std::string UpperCased(std::string text) {
   return text;
 }
 
-// Up to four characters, padded with blanks, the first in the high byte.
-uint32_t SubtypeOf(const std::string& text) {
-  std::string padded = (text + "    ").substr(0, 4);
-  uint32_t code = 0;
-  for (char c : padded) code = (code << 8) | uint8_t(c);
-  return code;
-}
 
 }  // namespace
 
@@ -48,7 +43,7 @@ ExportOptions ParseCommandLine(const std::vector<std::string>& arguments) {
         if (hasNext) {
           const std::string& type = arguments[++i];
           if (type.size() > 4) options.UsageError = true;
-          else options.ExporterSubtype = SubtypeOf(type);
+          else options.ExporterSubtype = CodeOfText(type);
         }
       } else if (option == "F") {
         options.FlattenRequested = true;

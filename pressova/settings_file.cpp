@@ -51,12 +51,6 @@ std::string BytesOfHex(const std::string& text, int32_t size) {
   return bytes;
 }
 
-uint32_t CodeOfText(const std::string& text) {
-  std::string padded = (text + "    ").substr(0, 4);
-  uint32_t code = 0;
-  for (char c : padded) code = (code << 8) | uint8_t(c);
-  return code;
-}
 
 std::string Lowered(std::string text) {
   for (char& c : text)
@@ -120,6 +114,13 @@ void LoadSection(const IniFile& file, const std::vector<std::string>& names, QTA
 }
 
 }  // namespace
+
+uint32_t CodeOfText(const std::string& text) {
+  std::string padded = (text + "    ").substr(0, 4);
+  uint32_t code = 0;
+  for (char c : padded) code = (code << 8) | uint8_t(c);
+  return code;
+}
 
 std::string CodeToText(uint32_t code) {
   std::string text(4, ' ');

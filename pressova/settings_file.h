@@ -22,3 +22,6 @@ void LoadSettingsTree(const std::string& settingsFile, QTAtomContainer container
 
 // The four characters of a four-character code, the high byte first.
 std::string CodeToText(uint32_t code);
+// The code of up to four characters, padded with blanks, the first in the
+// high byte.
+uint32_t CodeOfText(const std::string& text);
