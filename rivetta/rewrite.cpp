@@ -238,7 +238,7 @@ int32_t RewriteAtoms(FileHandle& input, FileHandle& output, const ByteString& pa
       SeekTo(input, header.position + header.size);
       delta -= header.size;
       NoteDeletedRange(header.position, header.size);
-      ShiftOffsetFixups(-int32_t(header.size), header.position);
+      ShiftOffsetFixups(int32_t(0u - header.size), header.position);  // modulo 2^32
     } else {
       const uint32_t type = TypeNumberOf(header);
       if (type == kMoof) StartFragment(output);
