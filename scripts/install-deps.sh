@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ make pkg-config libgtest-dev ffmpeg
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
-          libopencore-amrnb-dev atomicparsley)
+          libopencore-amrnb-dev atomicparsley python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
