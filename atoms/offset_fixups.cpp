@@ -92,13 +92,6 @@ bool InDeletedRange(const OffsetFixupTable& table, int64_t position) {
   return position < it->Start + it->Length;
 }
 
-int64_t CountDroppedFixups(const OffsetFixupTable& table) {
-  int64_t dropped = 0;
-  for (const auto& entry : table.Entries)
-    if (InDeletedRange(table, entry.Position)) ++dropped;
-  return dropped;
-}
-
 namespace {
 
 // Fields are written in spans: a chunk offset table as runs of adjacent

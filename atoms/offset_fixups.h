@@ -71,9 +71,6 @@ void NoteDeletedRange(int64_t start, int64_t length);
 void ResolveOffsetFixups(OffsetFixupTable& table);
 // True when the entry's field lies inside a deleted atom.
 bool InDeletedRange(const OffsetFixupTable& table, int64_t position);
-// Number of entries that ApplyOffsetFixups leaves out because their field was
-// deleted.
-int64_t CountDroppedFixups(const OffsetFixupTable& table);
 
 // Called by the rewrite as it goes, with the input position it has reached:
 // edits are made in input order, so an entry whose field and target both lie
