@@ -34,14 +34,35 @@ const ContainerNumbers kContainerNumbers;
 }  // namespace
 
 HeaderRead ReadAtomHeader(FileHandle& file, AtomHeader& header) {
-  uint8_t bytes[8];
   header.position = CurrentPosition(file);
   header.type.clear();
-  if (ReadBytes(file, bytes, 4) != 4) return HeaderRead::EndOfFile;
-  header.size = ReadU32BE(bytes, 0);
-  if (header.size < 8) return HeaderRead::SizeBelow8;
-  if (ReadBytes(file, bytes + 4, 4) != 4) return HeaderRead::EndOfFile;
-  header.type.assign(reinterpret_cast<const char*>(bytes + 4), 4);
+  // Both walks read a header per atom: the bytes are looked at where they
+  // lie rather than copied. A short view is the end of the file, or of the
+  // read cache; the bytes are then read one part at a time.
+  const char* at = nullptr;
+  uint8_t bytes[8];
+  int64_t seen = PeekBytes(file, 8, at);
+  if (seen < 8) {
+    seen = ReadBytes(file, bytes, 4);
+    if (seen == 4 && ReadU32BE(bytes, 0) >= 8) seen += ReadBytes(file, bytes + 4, 4);
+    SeekBy(file, -seen);
+    at = reinterpret_cast<const char*>(bytes);
+  }
+  if (seen < 4) {
+    SeekBy(file, seen);
+    return HeaderRead::EndOfFile;
+  }
+  header.size = ReadU32BE(at, 0);
+  if (header.size < 8) {
+    SeekBy(file, 4);
+    return HeaderRead::SizeBelow8;
+  }
+  if (seen < 8) {
+    SeekBy(file, seen);
+    return HeaderRead::EndOfFile;
+  }
+  header.type.assign(at + 4, 4);
+  SeekBy(file, 8);
   return HeaderRead::Ok;
 }
 

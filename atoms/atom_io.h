@@ -27,6 +27,19 @@ struct AtomHeader {
   ByteString type;       // exactly four bytes when Ok
 };
 
+// A four-character type as the number a header's typeNumber holds: the walks
+// test every atom against several types, and an integer compare is much
+// cheaper than a string compare.
+constexpr uint32_t AtomTypeNumber(const char (&type)[5]) {
+  return uint32_t(uint8_t(type[0])) << 24 | uint32_t(uint8_t(type[1])) << 16 |
+         uint32_t(uint8_t(type[2])) << 8 | uint32_t(uint8_t(type[3]));
+}
+
+// The type of a header read whole as such a number (0 when it has no type).
+inline uint32_t AtomTypeNumber(const AtomHeader& header) {
+  return header.type.size() == 4 ? ReadU32BE(header.type.data(), 0) : 0;
+}
+
 // Reads size and type at the current position. A short read is EndOfFile, so
 // no stale bytes are ever taken as a size or type.
 HeaderRead ReadAtomHeader(FileHandle& file, AtomHeader& header);

@@ -11,10 +11,30 @@ using ByteString = std::string;
 
 // Field access in a body held in memory. No bounds check: the caller makes
 // sure the bytes are there (see BodyHas).
-uint32_t ReadU16BE(const void* buffer, int64_t offset);
-uint32_t ReadU32BE(const void* buffer, int64_t offset);
-void WriteU16BE(void* buffer, int64_t offset, uint32_t value);
-void WriteU32BE(void* buffer, int64_t offset, uint32_t value);
+// Inline: the walks read a few fields of every atom.
+inline uint32_t ReadU16BE(const void* buffer, int64_t offset) {
+  const uint8_t* b = static_cast<const uint8_t*>(buffer) + offset;
+  return uint32_t(b[0]) << 8 | b[1];
+}
+
+inline uint32_t ReadU32BE(const void* buffer, int64_t offset) {
+  const uint8_t* b = static_cast<const uint8_t*>(buffer) + offset;
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+
+inline void WriteU16BE(void* buffer, int64_t offset, uint32_t value) {
+  uint8_t* b = static_cast<uint8_t*>(buffer) + offset;
+  b[0] = uint8_t(value >> 8);
+  b[1] = uint8_t(value);
+}
+
+inline void WriteU32BE(void* buffer, int64_t offset, uint32_t value) {
+  uint8_t* b = static_cast<uint8_t*>(buffer) + offset;
+  b[0] = uint8_t(value >> 24);
+  b[1] = uint8_t(value >> 16);
+  b[2] = uint8_t(value >> 8);
+  b[3] = uint8_t(value);
+}
 
 // The four bytes of a 32-bit value, most significant first.
 ByteString U32BEBytes(uint32_t value);

@@ -1,6 +1,7 @@
 #include "atoms/offset_fixups.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "atoms/bytes.h"
 
@@ -11,11 +12,15 @@ OffsetFixupTable& Fixups() {
 
 void ResetOffsetFixups() { Fixups() = OffsetFixupTable{}; }
 
-void AddOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition) {
+void AddOffsetFixupValue(int64_t position, uint32_t value) {
   OffsetFixup entry;
-  entry.Position = bodyPosition + int64_t(offset);
-  entry.Value = ReadU32BE(body, offset);
+  entry.Position = position;
+  entry.Value = value;
   Fixups().Entries.push_back(entry);
+}
+
+void AddOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition) {
+  AddOffsetFixupValue(bodyPosition + int64_t(offset), ReadU32BE(body, offset));
 }
 
 void AddRelativeOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition, int64_t base) {
@@ -38,40 +43,64 @@ void NoteDeletedRange(int64_t start, int64_t length) {
 
 namespace {
 
-// Edits sorted by position with running sums: the shift of a position X is
+// The sum of the deltas of the edits at or before the position, given the
+// edits in position order with their running sums. Most positions asked for
+// lie near the last edits (the fragment the rewrite has just passed), so the
+// search looks at those first.
+int32_t SumAtOrBefore(const std::vector<OffsetEdit>& edits, const std::vector<int32_t>& sums,
+                      int64_t position) {
+  size_t n = edits.size();
+  for (size_t back = 0; back < 8 && back < n; ++back)
+    if (edits[n - 1 - back].InputPosition <= position) return sums[n - 1 - back];
+  auto it = std::upper_bound(edits.begin(), edits.end(), position,
+                             [](int64_t p, const OffsetEdit& e) { return p < e.InputPosition; });
+  return it == edits.begin() ? 0 : sums[size_t(it - edits.begin()) - 1];
+}
+
+// Edits in position order with running sums: the shift of a position X is
 // the sum of all deltas whose position is <= X.
 struct ShiftIndex {
-  std::vector<int64_t> positions;
-  std::vector<int32_t> sums;  // sums[i] = delta of edits 0..i (32-bit, wrapping)
+  std::vector<OffsetEdit> sorted;  // used only when the edits came out of order
+  std::vector<int32_t> sortedSums;
+  const std::vector<OffsetEdit>* edits = nullptr;
+  const std::vector<int32_t>* sums = nullptr;
 
-  explicit ShiftIndex(std::vector<OffsetEdit> edits) {
+  explicit ShiftIndex(const OffsetFixupTable& table) {
+    if (table.EditsInOrder) {
+      edits = &table.Edits;
+      sums = &table.EditSums;
+      return;
+    }
     // The rewrite makes its edits in input order; sorting keeps this right
     // for any order, since a sum does not depend on it.
-    std::stable_sort(edits.begin(), edits.end(), [](const OffsetEdit& a, const OffsetEdit& b) {
+    sorted = table.Edits;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const OffsetEdit& a, const OffsetEdit& b) {
       return a.InputPosition < b.InputPosition;
     });
     uint32_t running = 0;
-    for (const auto& e : edits) {
+    for (const auto& e : sorted) {
       running += uint32_t(e.Delta);
-      positions.push_back(e.InputPosition);
-      sums.push_back(int32_t(running));
+      sortedSums.push_back(int32_t(running));
     }
+    edits = &sorted;
+    sums = &sortedSums;
   }
 
   int32_t ShiftAt(int64_t position) const {
-    auto it = std::upper_bound(positions.begin(), positions.end(), position);
-    if (it == positions.begin()) return 0;
-    return sums[size_t(it - positions.begin()) - 1];
+    auto it = std::upper_bound(edits->begin(), edits->end(), position,
+                               [](int64_t p, const OffsetEdit& e) { return p < e.InputPosition; });
+    return it == edits->begin() ? 0 : (*sums)[size_t(it - edits->begin()) - 1];
   }
 };
 
 }  // namespace
 
 void ResolveOffsetFixups(OffsetFixupTable& table) {
-  ShiftIndex index(table.Edits);
+  ShiftIndex index(table);
   std::sort(table.Deleted.begin(), table.Deleted.end(),
             [](const DeletedRange& a, const DeletedRange& b) { return a.Start < b.Start; });
   for (auto& entry : table.Entries) {
+    if (entry.Written) continue;  // settled during the rewrite
     entry.PositionShift = index.ShiftAt(entry.Position);
     if (entry.Base < 0) {
       entry.ValueShift = index.ShiftAt(int64_t(entry.Value));
@@ -154,9 +183,7 @@ int64_t SettlePoint(const OffsetFixup& entry) {
 // The sum of the deltas of the edits made so far at or before the position
 // (the edits being in input order).
 int32_t ShiftSoFar(const OffsetFixupTable& table, int64_t position) {
-  auto it = std::upper_bound(table.Edits.begin(), table.Edits.end(), position,
-                             [](int64_t p, const OffsetEdit& e) { return p < e.InputPosition; });
-  return it == table.Edits.begin() ? 0 : table.EditSums[size_t(it - table.Edits.begin()) - 1];
+  return SumAtOrBefore(table.Edits, table.EditSums, position);
 }
 
 }  // namespace
@@ -165,11 +192,14 @@ void SettleOffsetFixups(FileHandle& output, int64_t inputPosition) {
   OffsetFixupTable& table = Fixups();
   if (!table.EditsInOrder) return;
   if (!table.SettlePrepared) {
-    table.SettleOrder.resize(table.Entries.size());
-    for (size_t i = 0; i < table.Entries.size(); ++i) table.SettleOrder[i] = uint32_t(i);
-    std::stable_sort(table.SettleOrder.begin(), table.SettleOrder.end(), [&](uint32_t a, uint32_t b) {
-      return SettlePoint(table.Entries[a]) < SettlePoint(table.Entries[b]);
-    });
+    // Entries by settle point, in table order among equal points. The
+    // points are computed once; most entries arrive nearly in order.
+    std::vector<std::pair<int64_t, uint32_t>> points(table.Entries.size());
+    for (size_t i = 0; i < table.Entries.size(); ++i)
+      points[i] = {SettlePoint(table.Entries[i]), uint32_t(i)};
+    if (!std::is_sorted(points.begin(), points.end())) std::sort(points.begin(), points.end());
+    table.SettleOrder.resize(points.size());
+    for (size_t i = 0; i < points.size(); ++i) table.SettleOrder[i] = points[i].second;
     table.SettlePrepared = true;
   }
   while (table.SettleNext < table.SettleOrder.size()) {

@@ -57,6 +57,9 @@ void ResetOffsetFixups();
 // Records the 32-bit field at `offset` of a body read from the input whose
 // first byte lies at input position `bodyPosition`.
 void AddOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition);
+// Records the field at input position `position` with the offset it is to
+// hold (a value the analysis computed rather than read).
+void AddOffsetFixupValue(int64_t position, uint32_t value);
 // Records a field holding a signed 32-bit offset from input position `base`.
 void AddRelativeOffsetFixup(const void* body, int32_t offset, int64_t bodyPosition, int64_t base);
 // A size change of `delta` bytes at `inputPosition`: + bytes inserted in
@@ -66,8 +69,9 @@ void ShiftOffsetFixups(int32_t delta, int64_t inputPosition);
 // output and are never written.
 void NoteDeletedRange(int64_t start, int64_t length);
 
-// Computes every entry's PositionShift and ValueShift from the recorded
-// edits: the sum of the deltas made at or before the position (or value).
+// Computes the PositionShift and ValueShift of every entry not settled during
+// the rewrite from the recorded edits: the sum of the deltas made at or
+// before the position (or value).
 void ResolveOffsetFixups(OffsetFixupTable& table);
 // True when the entry's field lies inside a deleted atom.
 bool InDeletedRange(const OffsetFixupTable& table, int64_t position);

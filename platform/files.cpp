@@ -1,12 +1,16 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -53,6 +57,7 @@ struct HeldFile {
   int64_t pending = 0;          // bytes in `parts`
   int64_t gathered = 0;         // buffer[0, gathered): own bytes among `parts`
   bool writeFailed = false;     // a gathered write could not be written
+  bool reserved = false;        // space reserved that may reach past the end
 };
 
 constexpr int64_t kBufferSize = 64 * 1024;
@@ -61,6 +66,9 @@ constexpr int64_t kBufferSize = 64 * 1024;
 constexpr int64_t kKernelCopyMinimum = 1 << 20;
 // Parts of one vectored write (the kernel's IOV_MAX).
 constexpr size_t kMaxParts = 1024;
+// Bytes gathered before they are handed to the background writer: a batch
+// stays well inside the mapped window of the input it points into.
+constexpr int64_t kMaxBatch = 1 << 20;
 // A mapped input's pages are let go once the position is this far past
 // them, so the memory the process holds does not grow with the input.
 constexpr int64_t kMappedWindow = 4 << 20;
@@ -114,24 +122,18 @@ bool IsOwnBytes(const HeldFile& f, const void* p) {
   return !f.buffer.empty() && c >= f.buffer.data() && c < f.buffer.data() + kBufferSize;
 }
 
-// Writes the gathered parts out with vectored writes.
-bool Flush(HeldFile& f) {
-  if (f.pending == 0) return true;
-  bool ok = true;
-  int64_t at = f.pendingStart;
+// Writes `parts` at `at` with vectored writes; false when not all went out.
+bool WriteParts(int fd, std::vector<iovec>& parts, int64_t at) {
   size_t i = 0;
-  while (i < f.parts.size()) {
-    size_t n = std::min(f.parts.size() - i, kMaxParts);
-    ssize_t written = ::pwritev(f.fd, &f.parts[i], int(n), at);
+  while (i < parts.size()) {
+    size_t n = std::min(parts.size() - i, kMaxParts);
+    ssize_t written = ::pwritev(fd, &parts[i], int(n), at);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      ok = false;
-      break;
-    }
+    if (written <= 0) return false;
     at += written;
     // Step over what was written; a part written in part is shortened.
-    while (written > 0 && i < f.parts.size()) {
-      iovec& part = f.parts[i];
+    while (written > 0 && i < parts.size()) {
+      iovec& part = parts[i];
       if (size_t(written) >= part.iov_len) {
         written -= ssize_t(part.iov_len);
         ++i;
@@ -142,18 +144,114 @@ bool Flush(HeldFile& f) {
       }
     }
   }
-  if (!ok) f.writeFailed = true;
+  return true;
+}
+
+// The background writer. A full batch of gathered parts is handed to it and
+// written while the walk goes on gathering the next: the kernel's copy of
+// the media data then overlaps the walk instead of following it. One batch
+// at a time is out; everything else that touches a file written this way
+// (a direct write, a read of it, a kernel copy, its date, closing it) first
+// waits until that batch is written, so writes land in the order they were
+// made.
+struct BackgroundWriter {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::thread thread;
+  bool busy = false;  // a batch is handed over and not yet written
+  bool stop = false;
+  int fd = -1;
+  int64_t at = 0;
+  std::vector<iovec> parts;
+  std::vector<char> own;  // the own bytes the parts point into
+  bool failed = false;    // the batch could not be written
+
+  void Run() {
+    std::unique_lock<std::mutex> held(lock);
+    for (;;) {
+      changed.wait(held, [&] { return busy || stop; });
+      if (!busy) return;
+      held.unlock();
+      bool ok = WriteParts(fd, parts, at);
+      parts.clear();
+      held.lock();
+      failed = !ok;
+      busy = false;
+      changed.notify_all();
+    }
+  }
+
+  ~BackgroundWriter() {
+    if (!thread.joinable()) return;
+    {
+      std::lock_guard<std::mutex> held(lock);
+      stop = true;
+    }
+    changed.notify_all();
+    thread.join();
+  }
+};
+
+BackgroundWriter& Writer() {
+  static BackgroundWriter writer;
+  return writer;
+}
+
+// Waits until the batch handed to the writer, if any, is written, and marks
+// its file when the write failed.
+void WaitForWriter() {
+  BackgroundWriter& w = Writer();
+  std::unique_lock<std::mutex> held(w.lock);
+  w.changed.wait(held, [&] { return !w.busy; });
+  if (w.failed) {
+    for (auto& h : HeldFiles())
+      if (h.fd == w.fd) h.writeFailed = true;
+    w.failed = false;
+  }
+}
+
+void ForgetGathered(HeldFile& f) {
   f.parts.clear();
   f.pending = 0;
   f.gathered = 0;
+}
+
+// Writes the gathered parts out now.
+bool Flush(HeldFile& f) {
+  WaitForWriter();
+  if (f.pending == 0) return true;
+  bool ok = WriteParts(f.fd, f.parts, f.pendingStart);
+  if (!ok) f.writeFailed = true;
+  ForgetGathered(f);
   return ok;
+}
+
+// Hands the gathered parts to the background writer (once the batch before
+// them is written) and goes on with an empty set and a fresh buffer.
+void FlushInBackground(HeldFile& f) {
+  if (f.pending == 0) return;
+  WaitForWriter();
+  BackgroundWriter& w = Writer();
+  {
+    std::lock_guard<std::mutex> held(w.lock);
+    if (!w.thread.joinable()) w.thread = std::thread([&w] { w.Run(); });
+    w.fd = f.fd;
+    w.at = f.pendingStart;
+    std::swap(w.parts, f.parts);
+    std::swap(w.own, f.buffer);
+    w.busy = true;
+  }
+  w.changed.notify_all();
+  ForgetGathered(f);
 }
 
 // Makes the gathered parts continue at the position (flushing when they do
 // not) and leaves room for one more part of `ownBytes` own bytes.
 void PrepareGather(HeldFile& f, int64_t ownBytes) {
-  if (f.pending > 0 && f.position != f.pendingStart + f.pending) Flush(f);
-  if (f.parts.size() >= kMaxParts || f.gathered + ownBytes > kBufferSize) Flush(f);
+  if (f.pending > 0 && f.position != f.pendingStart + f.pending) FlushInBackground(f);
+  if (f.parts.size() >= kMaxParts || f.gathered + ownBytes > kBufferSize ||
+      f.pending >= kMaxBatch)
+    FlushInBackground(f);
   if (f.pending == 0) f.pendingStart = f.position;
   f.readable = 0;  // the buffer now holds bytes to be written
 }
@@ -181,8 +279,8 @@ void GatherBorrowed(HeldFile& f, const char* p, int64_t count) {
 
 // Gathers the caller's bytes, copying them into the buffer.
 void GatherOwn(HeldFile& f, const char* p, int64_t count) {
+  PrepareGather(f, count);  // may hand the buffer to the writer
   AllocateBuffer(f);
-  PrepareGather(f, count);
   char* to = f.buffer.data() + f.gathered;
   std::memcpy(to, p, size_t(count));
   f.gathered += count;
@@ -254,9 +352,20 @@ void ForgetReadBytes(HeldFile& f, int64_t position, int64_t count) {
 }
 
 bool WriteAt(HeldFile& f, int64_t position, const char* p, int64_t count) {
+  WaitForWriter();
   int64_t done = PwriteAll(f.fd, p, count, position);
   if (done > 0) f.length = std::max(f.length, position + done);
   return done == count;
+}
+
+// Reserved blocks past the end go back: a truncation to the same length
+// releases them. It also stamps the file's modification time, so it comes
+// before a date is set.
+void GiveBackReservedSpace(HeldFile& f) {
+  if (!f.reserved) return;
+  Flush(f);
+  (void)::ftruncate(f.fd, f.length);
+  f.reserved = false;
 }
 
 // Opens with `flags` (never O_TRUNC), refuses directories and files already
@@ -310,6 +419,7 @@ void CloseFile(FileHandle& file) {
   for (auto& h : held) Flush(h);
   for (size_t i = 0; i < held.size(); ++i)
     if (held[i].fd == file.fd) {
+      GiveBackReservedSpace(held[i]);
       if (held[i].map) ::munmap(const_cast<char*>(held[i].map), size_t(held[i].length));
       held.erase(held.begin() + long(i));
       break;
@@ -342,6 +452,18 @@ int64_t ReadBytes(FileHandle& file, void* buffer, int64_t count) {
     done += n;
   }
   return done;
+}
+
+int64_t PeekBytes(FileHandle& file, int64_t count, const char*& at) {
+  HeldFile* f = Held(file);
+  if (!f || count <= 0) return 0;
+  int64_t available = ReadView(*f, at);
+  if (!f->map && available < count && available < kBufferSize) {
+    // The cache ends before the bytes asked for: fill it again from here.
+    f->readable = 0;
+    available = ReadView(*f, at);
+  }
+  return std::min(available, count);
 }
 
 bool WriteBytes(FileHandle& file, const void* buffer, int64_t count) {
@@ -411,6 +533,15 @@ int64_t CurrentPosition(FileHandle& file) {
 int64_t FileLength(FileHandle& file) {
   HeldFile* f = Held(file);
   return f ? f->length : -1;
+}
+
+void ReserveFileSpace(FileHandle& file, int64_t length) {
+  HeldFile* f = Held(file);
+  struct stat st {};
+  if (!f || f->readOnly || length <= 0 || ::fstat(f->fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // Refused by some file systems, or for want of space: the writes then
+  // allocate as they go, as without it.
+  if (::fallocate(f->fd, FALLOC_FL_KEEP_SIZE, 0, length) == 0) f->reserved = true;
 }
 
 bool PatchGatheredBytes(FileHandle& file, int64_t position, const void* buffer, int64_t count) {
@@ -538,7 +669,10 @@ bool LocalToTimespec(const DosDateTime& date, struct timespec times[2]) {
 
 bool SetFileDate(FileHandle& file, const DosDateTime& date) {
   // Gathered bytes go out first: writing them later would move the date.
-  if (HeldFile* f = Held(file)) Flush(*f);
+  if (HeldFile* f = Held(file)) {
+    Flush(*f);
+    GiveBackReservedSpace(*f);
+  }
   struct timespec times[2];
   return LocalToTimespec(date, times) && ::futimens(file.fd, times) == 0;
 }

@@ -29,6 +29,12 @@ void CloseFile(FileHandle& file);
 
 // Reads up to `count` bytes; returns the count read (short at end of file).
 int64_t ReadBytes(FileHandle& file, void* buffer, int64_t count);
+// Up to `count` bytes at the current position, without copying them or
+// moving the position: sets `at` to them (in the file's mapping or its read
+// cache) and returns how many are there, fewer than `count` when the file
+// ends or the cache holds fewer (0 at the end of the file). The bytes stay
+// valid until the next call on the file.
+int64_t PeekBytes(FileHandle& file, int64_t count, const char*& at);
 // Writes all `count` bytes; returns false when they could not all be written.
 bool WriteBytes(FileHandle& file, const void* buffer, int64_t count);
 bool WriteBytesAt(FileHandle& file, int64_t position, const void* buffer, int64_t count);
@@ -45,6 +51,12 @@ int64_t FileLength(FileHandle& file);
 // is allowed and a buffered copy otherwise. Returns the count copied (short
 // only when the input ends).
 int64_t CopyFileBytes(FileHandle& input, FileHandle& output, int64_t count);
+
+// Reserves disk space for the first `length` bytes without changing the
+// file's length, where the file system can: the writes that follow find
+// their blocks allocated, which makes them cheaper. Space reserved past the
+// end is given back when the file is closed.
+void ReserveFileSpace(FileHandle& file, int64_t length);
 
 // Changes bytes that a write gathered and has not yet handed to the kernel;
 // false (and nothing changed) when the range is not wholly among them.

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
+
+#include <sys/stat.h>
 #include "testing/movie_builder.h"
 
 namespace {
@@ -175,10 +177,47 @@ TEST(Files, ManySmallCopiesFromAMappedInputWithPatchesBehind) {
   EXPECT_EQ(ReadFile(dir + "/out"), expected);
 }
 
+TEST(Files, ReservedSpacePastTheEndIsGivenBackAndTheDateHolds) {
+  std::string dir = TempDir();
+  FileHandle out = CreateForReadWrite(dir + "/out");
+  ReserveFileSpace(out, 8 << 20);
+  ByteString data = Pattern(100000, 5);
+  ASSERT_TRUE(WriteBytes(out, data.data(), int64_t(data.size())));
+  DosDateTime date;
+  date.year = 2001;
+  date.month = 2;
+  date.day = 3;
+  date.hour = 4;
+  date.minute = 5;
+  date.second = 6;
+  ASSERT_TRUE(SetFileDate(out, date));
+  CloseFile(out);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir + "/out").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, int64_t(data.size()));
+  EXPECT_LT(int64_t(st.st_blocks) * 512, int64_t(1) << 20);  // not the 8 MiB reserved
+  auto back = ReadFileDate(dir + "/out");
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->year, 2001);
+  EXPECT_EQ(back->second, 6);
+  EXPECT_EQ(ReadFile(dir + "/out"), data);
+}
+
 TEST(Files, WritesThatFailAreReported) {
   FileHandle full = CreateForReadWrite("/dev/full");
   if (!IsOpen(full)) GTEST_SKIP() << "no /dev/full";
   EXPECT_TRUE(WriteBytes(full, "abc", 3));  // gathered: the failure shows at the flush
+  EXPECT_TRUE(HadWriteFailure(full));
+  CloseFile(full);
+
+  // Batches written in the background fail the same way: several mebibytes
+  // in small writes, then the failure is there at the end.
+  full = CreateForReadWrite("/dev/full");
+  ASSERT_TRUE(IsOpen(full));
+  ByteString piece(4000, 'x');
+  bool refused = false;
+  for (int i = 0; i < 1000; ++i) refused |= !WriteBytes(full, piece.data(), int64_t(piece.size()));
+  EXPECT_TRUE(refused);  // noticed while writing, once a batch had gone out
   EXPECT_TRUE(HadWriteFailure(full));
   CloseFile(full);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <vector>
 
 #include "atoms/atom_io.h"
 #include "atoms/offset_fixups.h"
@@ -12,18 +13,18 @@
 namespace {
 
 const ByteString kUdtaPath = "\\moov\\udta\\";
-const ByteString kNamType("\xA9nam", 4);
-const ByteString kNamTypeFB("\xFBnam", 4);
 
-// A body read from the input, with the input position of its first byte.
+// A body of the input, looked at where it lies (or read into a buffer), with
+// the input position of its first byte.
 struct Body {
-  ByteString bytes;
+  const char* bytes = nullptr;
+  int64_t size = 0;
   int64_t position = 0;
-  int64_t length() const { return int64_t(bytes.size()); }
-  const char* data() const { return bytes.data(); }
+  int64_t length() const { return size; }
+  const char* data() const { return bytes; }
   bool Has(int64_t offset, int64_t width) const { return BodyHas(length(), offset, width); }
-  uint32_t U32(int64_t offset) const { return ReadU32BE(bytes.data(), offset); }
-  uint32_t U16(int64_t offset) const { return ReadU16BE(bytes.data(), offset); }
+  uint32_t U32(int64_t offset) const { return ReadU32BE(bytes, offset); }
+  uint32_t U16(int64_t offset) const { return ReadU16BE(bytes, offset); }
 };
 
 void ReplaceTitle(ByteString& title, const ByteString& text) {
@@ -187,7 +188,7 @@ void NoteTrackRunBase(const Body& body) {
 
 // Track fragment header: the low half of a base data offset is an absolute
 // file offset; in the A5504T mode it is carried to the track runs instead.
-void HandleFragmentHeader(Body& body) {
+void HandleFragmentHeader(const Body& body) {
   if (!body.Has(0, 4)) return;
   NoteTrackRunBase(body);
   if (!(body.U16(2) & 0x0001) || !body.Has(8, 8)) return;
@@ -204,12 +205,11 @@ void HandleFragmentHeader(Body& body) {
 // offset stays relative to its base, and is recorded as such: atoms inserted
 // into or deleted from the fragment between the base and the media data
 // change it by their size.
-void HandleTrackRun(Body& body) {
+void HandleTrackRun(const Body& body) {
   if (!body.Has(0, 4)) return;
   if (!(body.U16(2) & 0x0001) || !body.Has(8, 4)) return;
   if (FragmentBaseOffset != 0) {
-    WriteU32BE(body.bytes.data(), 8, body.U32(8) + FragmentBaseOffset);
-    AddOffsetFixup(body.data(), 8, body.position);
+    AddOffsetFixupValue(body.position + 8, body.U32(8) + FragmentBaseOffset);
   } else if (RunBase.Base >= 0) {
     AddRelativeOffsetFixup(body.data(), 8, body.position, RunBase.Base);
   }
@@ -237,26 +237,40 @@ void HandleFragmentRandomAccess(const Body& body) {
 
 enum class Handler { None, Name, Title, Property, Mvhd, Tkhd, Mdhd, Stts, Stsd, Tfhd, Trun, Stco, Tfra };
 
+constexpr uint32_t kNam = AtomTypeNumber("\xA9nam"), kNamFB = AtomTypeNumber("\xFBnam"),
+                   kTitl = AtomTypeNumber("titl"), kUuid = AtomTypeNumber("uuid"),
+                   kMvhd = AtomTypeNumber("mvhd"), kTkhd = AtomTypeNumber("tkhd"),
+                   kMdhd = AtomTypeNumber("mdhd"), kStts = AtomTypeNumber("stts"),
+                   kStsd = AtomTypeNumber("stsd"), kTfhd = AtomTypeNumber("tfhd"),
+                   kTrun = AtomTypeNumber("trun"), kStco = AtomTypeNumber("stco"),
+                   kTfra = AtomTypeNumber("tfra"), kMoov = AtomTypeNumber("moov"),
+                   kMoof = AtomTypeNumber("moof"), kTraf = AtomTypeNumber("traf");
+
 // Which handler reads an atom of this type at this path, if any.
-Handler HandlerFor(const ByteString& type, const ByteString& path) {
-  if (path == kUdtaPath && (type == kNamType || type == kNamTypeFB)) return Handler::Name;
-  if (path == kUdtaPath && type == "titl") return Handler::Title;
-  if (path == "\\" && type == "uuid") return Handler::Property;
-  if (type == "mvhd") return Handler::Mvhd;
-  if (type == "tkhd") return Handler::Tkhd;
-  if (type == "mdhd") return Handler::Mdhd;
-  if (type == "stts" && Facts.CurrentTrackID == Facts.VideoTrackID) return Handler::Stts;
-  if (type == "stsd" && (Facts.CurrentTrackID == Facts.VideoTrackID ||
-                         Facts.CurrentTrackID == Facts.AudioTrackID))
-    return Handler::Stsd;
-  if (type == "tfhd") return Handler::Tfhd;
-  if (type == "trun" && (FragmentBaseOffset != 0 || RunBase.Base >= 0)) return Handler::Trun;
-  if (type == "stco") return Handler::Stco;
-  if (type == "tfra") return Handler::Tfra;
-  return Handler::None;
+Handler HandlerFor(uint32_t type, const ByteString& path) {
+  switch (type) {
+    case kNam:
+    case kNamFB: return path == kUdtaPath ? Handler::Name : Handler::None;
+    case kTitl: return path == kUdtaPath ? Handler::Title : Handler::None;
+    case kUuid: return path == "\\" ? Handler::Property : Handler::None;
+    case kMvhd: return Handler::Mvhd;
+    case kTkhd: return Handler::Tkhd;
+    case kMdhd: return Handler::Mdhd;
+    case kStts: return Facts.CurrentTrackID == Facts.VideoTrackID ? Handler::Stts : Handler::None;
+    case kStsd:
+      return (Facts.CurrentTrackID == Facts.VideoTrackID ||
+              Facts.CurrentTrackID == Facts.AudioTrackID)
+                 ? Handler::Stsd
+                 : Handler::None;
+    case kTfhd: return Handler::Tfhd;
+    case kTrun: return (FragmentBaseOffset != 0 || RunBase.Base >= 0) ? Handler::Trun : Handler::None;
+    case kStco: return Handler::Stco;
+    case kTfra: return Handler::Tfra;
+    default: return Handler::None;
+  }
 }
 
-void RunHandler(Handler handler, Body& body, ByteString& title) {
+void RunHandler(Handler handler, const Body& body, ByteString& title) {
   switch (handler) {
     case Handler::Name: HandleNameAtom(body, title); break;
     case Handler::Title: HandleTitleAtom(body, title); break;
@@ -272,6 +286,23 @@ void RunHandler(Handler handler, Body& body, ByteString& title) {
     case Handler::Tfra: HandleFragmentRandomAccess(body); break;
     case Handler::None: break;
   }
+}
+
+// The body at the file's position: looked at where it lies when the file
+// allows (a mapped input), else read into a buffer kept for the run. False
+// when the file ends inside it.
+bool ReadBody(FileHandle& file, int64_t length, Body& body) {
+  static std::vector<char> buffer;
+  body.position = CurrentPosition(file);
+  body.size = length;
+  const char* at = nullptr;
+  if (PeekBytes(file, length, at) == length) {
+    body.bytes = at;
+    return true;
+  }
+  buffer.resize(size_t(length));
+  body.bytes = buffer.data();
+  return ReadBytes(file, buffer.data(), length) == length;
 }
 
 }  // namespace
@@ -291,27 +322,25 @@ void AnalyzeAtoms(FileHandle& file, ByteString& title, const ByteString& path, i
     }
     const int64_t bodyPosition = header.position + 8;
     const int64_t bodyLength = int64_t(header.size) - 8;
-    if (header.type == "moov") {
+    const uint32_t type = AtomTypeNumber(header);
+    if (type == kMoov) {
       Facts.CurrentTrackID = 0;
       Facts.MoovSize = header.size;
-    } else if (header.type == "moof") {
+    } else if (type == kMoof) {
       RunBase = TrackRunBase{header.position, 0, -1};
-    } else if (header.type == "traf") {
+    } else if (type == kTraf) {
       RunBase.TrafsInMoof += 1;
       RunBase.Base = -1;
     }
     if (IsWalkedContainer(header, TypeMatch::Exact) && depth + 1 < kMaxAtomDepth) {
       AnalyzeAtoms(file, title, ChildPath(path, header.type), bodyLength, depth + 1);
     } else {
-      Handler handler = HandlerFor(header.type, path);
+      Handler handler = HandlerFor(type, path);
       // A handler reads the whole body, but never more than the file holds: a
       // body the file ends inside gives no facts.
       if (handler != Handler::None && bodyLength <= FileLength(file) - bodyPosition) {
         Body body;
-        body.position = bodyPosition;
-        body.bytes.resize(size_t(bodyLength));
-        if (ReadBytes(file, body.bytes.data(), bodyLength) == bodyLength)
-          RunHandler(handler, body, title);
+        if (ReadBody(file, bodyLength, body)) RunHandler(handler, body, title);
       }
       SeekTo(file, bodyPosition + bodyLength);
     }

@@ -21,19 +21,10 @@ struct Leaf {
   uint32_t U16(int64_t offset) const { return ReadU16BE(body.data(), offset); }
 };
 
-// Atom types as numbers: the walk tests every atom's type against several, and
-// an integer compare is much cheaper than a string compare.
-constexpr uint32_t TypeNumber(const char (&type)[5]) {
-  return uint32_t(uint8_t(type[0])) << 24 | uint32_t(uint8_t(type[1])) << 16 |
-         uint32_t(uint8_t(type[2])) << 8 | uint32_t(uint8_t(type[3]));
-}
-constexpr uint32_t kTkhd = TypeNumber("tkhd"), kMvhd = TypeNumber("mvhd"),
-                   kTrex = TypeNumber("trex"), kTfhd = TypeNumber("tfhd"),
-                   kTrun = TypeNumber("trun"), kMoof = TypeNumber("moof"),
-                   kTraf = TypeNumber("traf"), kDcmd = TypeNumber("dcmd");
-
-// The type of a header read whole (exactly four bytes).
-uint32_t TypeNumberOf(const AtomHeader& header) { return ReadU32BE(header.type.data(), 0); }
+constexpr uint32_t kTkhd = AtomTypeNumber("tkhd"), kMvhd = AtomTypeNumber("mvhd"),
+                   kTrex = AtomTypeNumber("trex"), kTfhd = AtomTypeNumber("tfhd"),
+                   kTrun = AtomTypeNumber("trun"), kMoof = AtomTypeNumber("moof"),
+                   kTraf = AtomTypeNumber("traf"), kDcmd = AtomTypeNumber("dcmd");
 
 // Only the atoms that are inspected are held whole; every other body (media
 // data above all) is streamed, so memory does not grow with the input.
@@ -186,7 +177,7 @@ void NoteDcmd(FileHandle& output) {
 // index and the edit lists need. Returns the edit duration of a media track
 // header, else 0.
 uint32_t CopyLeaf(FileHandle& input, FileHandle& output, const AtomHeader& header) {
-  const uint32_t type = TypeNumberOf(header);
+  const uint32_t type = AtomTypeNumber(header);
   int64_t bodyLength = int64_t(header.size) - 8;
   int64_t available = std::max<int64_t>(0, FileLength(input) - (header.position + 8));
   if (!IsInspected(type) || bodyLength > available) {
@@ -240,7 +231,7 @@ int32_t RewriteAtoms(FileHandle& input, FileHandle& output, const ByteString& pa
       NoteDeletedRange(header.position, header.size);
       ShiftOffsetFixups(int32_t(0u - header.size), header.position);  // modulo 2^32
     } else {
-      const uint32_t type = TypeNumberOf(header);
+      const uint32_t type = AtomTypeNumber(header);
       if (type == kMoof) StartFragment(output);
       else if (type == kTraf) Fragments.TrafCount += 1;
       else if (type == kDcmd) NoteDcmd(output);

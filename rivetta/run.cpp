@@ -231,6 +231,9 @@ int32_t RunRivetta(int argc, char** argv) {
   // Second pass: the rewrite, the index, then every moved offset.
   int64_t length = SeekToEnd(input);
   SeekTo(input, 0);
+  // The output is about as long as the input: its blocks are allocated at
+  // once rather than page by page as the rewrite writes.
+  ReserveFileSpace(output, length);
   RewriteAtoms(input, output, "\\", length);
   if (Settings.Build_mfra != 0 && Facts.VideoTrackID != 0)
     BuildFragmentIndex(output, Settings.Build_mfra);
