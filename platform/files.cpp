@@ -228,20 +228,27 @@ bool Flush(HeldFile& f) {
 
 // Hands the gathered parts to the background writer (once the batch before
 // them is written) and goes on with an empty set and a fresh buffer.
-void FlushInBackground(HeldFile& f) {
-  if (f.pending == 0) return;
+// Hands parts to be written at `at` to the background writer, once the batch
+// before them is written, with the own bytes they point into. Both vectors
+// come back holding the writer's previous ones, written and free.
+void HandToWriter(int fd, int64_t at, std::vector<iovec>& parts, std::vector<char>& own) {
   WaitForWriter();
   BackgroundWriter& w = Writer();
   {
     std::lock_guard<std::mutex> held(w.lock);
     if (!w.thread.joinable()) w.thread = std::thread([&w] { w.Run(); });
-    w.fd = f.fd;
-    w.at = f.pendingStart;
-    std::swap(w.parts, f.parts);
-    std::swap(w.own, f.buffer);
+    w.fd = fd;
+    w.at = at;
+    std::swap(w.parts, parts);
+    std::swap(w.own, own);
     w.busy = true;
   }
   w.changed.notify_all();
+}
+
+void FlushInBackground(HeldFile& f) {
+  if (f.pending == 0) return;
+  HandToWriter(f.fd, f.pendingStart, f.parts, f.buffer);
   ForgetGathered(f);
 }
 

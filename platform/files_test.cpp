@@ -141,6 +141,33 @@ TEST(Files, CopyFileBytesTakesBytesAlreadyReadThenTheRest) {
   EXPECT_EQ(ReadFile(dir + "/out"), expected);
 }
 
+TEST(Files, LargeCopiesLandWhereverTheOutputStands) {
+  // Ranges of a mebibyte and more: at the same place within a page as in the
+  // input (the kernel copies), and shifted by a few bytes (read and written
+  // through memory), each followed by bytes of our own and a patch behind.
+  std::string dir = TempDir();
+  ByteString data = Pattern((3 << 20) + 12345, 9);
+  WriteFile(dir + "/in", data);
+  for (int64_t shift : {0, 148, 4096 + 7}) {
+    FileHandle in = OpenForReading(dir + "/in");
+    FileHandle out = CreateForReadWrite(dir + "/out");
+    ByteString expected(size_t(shift), 'h');
+    ASSERT_TRUE(WriteBytes(out, expected.data(), shift));
+    SeekTo(in, 100);
+    ASSERT_EQ(CopyFileBytes(in, out, int64_t(data.size())), int64_t(data.size()) - 100) << shift;
+    expected += data.substr(100);
+    ASSERT_TRUE(WriteBytes(out, "tail", 4));
+    expected += "tail";
+    ASSERT_TRUE(WriteBytesAt(out, shift + 5000, "PT", 2));
+    expected.replace(size_t(shift + 5000), 2, "PT");
+    EXPECT_EQ(FileLength(out), int64_t(expected.size()));
+    EXPECT_FALSE(HadWriteFailure(out));
+    CloseFile(in);
+    CloseFile(out);
+    EXPECT_EQ(ReadFile(dir + "/out"), expected) << shift;
+  }
+}
+
 TEST(Files, ManySmallCopiesFromAMappedInputWithPatchesBehind) {
   // More than the window of mapped pages kept, copied the way the rewrite
   // copies fragments: a header of our own, a body from the input, and now
@@ -220,4 +247,16 @@ TEST(Files, WritesThatFailAreReported) {
   EXPECT_TRUE(refused);  // noticed while writing, once a batch had gone out
   EXPECT_TRUE(HadWriteFailure(full));
   CloseFile(full);
+
+  // A large range copied through memory.
+  std::string dir = TempDir();
+  WriteFile(dir + "/in", ByteString(3 << 20, 'm'));
+  FileHandle in = OpenForReading(dir + "/in");
+  full = CreateForReadWrite("/dev/full");
+  ASSERT_TRUE(IsOpen(full));
+  ASSERT_TRUE(WriteBytes(full, "x", 1));
+  CopyFileBytes(in, full, 3 << 20);
+  EXPECT_TRUE(HadWriteFailure(full));
+  CloseFile(full);
+  CloseFile(in);
 }
