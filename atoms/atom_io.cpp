@@ -37,17 +37,10 @@ HeaderRead ReadAtomHeader(FileHandle& file, AtomHeader& header) {
   header.position = CurrentPosition(file);
   header.type.clear();
   // Both walks read a header per atom: the bytes are looked at where they
-  // lie rather than copied. A short view is the end of the file, or of the
-  // read cache; the bytes are then read one part at a time.
+  // lie rather than copied. A view shorter than a header is the end of the
+  // file.
   const char* at = nullptr;
-  uint8_t bytes[8];
   int64_t seen = PeekBytes(file, 8, at);
-  if (seen < 8) {
-    seen = ReadBytes(file, bytes, 4);
-    if (seen == 4 && ReadU32BE(bytes, 0) >= 8) seen += ReadBytes(file, bytes + 4, 4);
-    SeekBy(file, -seen);
-    at = reinterpret_cast<const char*>(bytes);
-  }
   if (seen < 4) {
     SeekBy(file, seen);
     return HeaderRead::EndOfFile;

@@ -27,9 +27,9 @@ struct AtomHeader {
   ByteString type;       // exactly four bytes when Ok
 };
 
-// A four-character type as the number a header's typeNumber holds: the walks
-// test every atom against several types, and an integer compare is much
-// cheaper than a string compare.
+// A four-character type as one big-endian number: the walks test every atom
+// against several types, and an integer compare is much cheaper than a
+// string compare.
 constexpr uint32_t AtomTypeNumber(const char (&type)[5]) {
   return uint32_t(uint8_t(type[0])) << 24 | uint32_t(uint8_t(type[1])) << 16 |
          uint32_t(uint8_t(type[2])) << 8 | uint32_t(uint8_t(type[3]));

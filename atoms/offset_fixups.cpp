@@ -86,11 +86,7 @@ struct ShiftIndex {
     sums = &sortedSums;
   }
 
-  int32_t ShiftAt(int64_t position) const {
-    auto it = std::upper_bound(edits->begin(), edits->end(), position,
-                               [](int64_t p, const OffsetEdit& e) { return p < e.InputPosition; });
-    return it == edits->begin() ? 0 : (*sums)[size_t(it - edits->begin()) - 1];
-  }
+  int32_t ShiftAt(int64_t position) const { return SumAtOrBefore(*edits, *sums, position); }
 };
 
 }  // namespace

@@ -226,29 +226,23 @@ bool Flush(HeldFile& f) {
   return ok;
 }
 
-// Hands the gathered parts to the background writer (once the batch before
-// them is written) and goes on with an empty set and a fresh buffer.
-// Hands parts to be written at `at` to the background writer, once the batch
-// before them is written, with the own bytes they point into. Both vectors
-// come back holding the writer's previous ones, written and free.
-void HandToWriter(int fd, int64_t at, std::vector<iovec>& parts, std::vector<char>& own) {
+// Hands the gathered parts, with the buffer of own bytes they point into, to
+// the background writer (once the batch before them is written) and goes on
+// with the writer's previous set and buffer, written and free.
+void FlushInBackground(HeldFile& f) {
+  if (f.pending == 0) return;
   WaitForWriter();
   BackgroundWriter& w = Writer();
   {
     std::lock_guard<std::mutex> held(w.lock);
     if (!w.thread.joinable()) w.thread = std::thread([&w] { w.Run(); });
-    w.fd = fd;
-    w.at = at;
-    std::swap(w.parts, parts);
-    std::swap(w.own, own);
+    w.fd = f.fd;
+    w.at = f.pendingStart;
+    std::swap(w.parts, f.parts);
+    std::swap(w.own, f.buffer);
     w.busy = true;
   }
   w.changed.notify_all();
-}
-
-void FlushInBackground(HeldFile& f) {
-  if (f.pending == 0) return;
-  HandToWriter(f.fd, f.pendingStart, f.parts, f.buffer);
   ForgetGathered(f);
 }
 

@@ -210,14 +210,7 @@ TEST(Files, ReservedSpacePastTheEndIsGivenBackAndTheDateHolds) {
   ReserveFileSpace(out, 8 << 20);
   ByteString data = Pattern(100000, 5);
   ASSERT_TRUE(WriteBytes(out, data.data(), int64_t(data.size())));
-  DosDateTime date;
-  date.year = 2001;
-  date.month = 2;
-  date.day = 3;
-  date.hour = 4;
-  date.minute = 5;
-  date.second = 6;
-  ASSERT_TRUE(SetFileDate(out, date));
+  ASSERT_TRUE(SetFileDate(out, DosDateTime{2001, 2, 3, 4, 5, 6}));
   CloseFile(out);
   struct stat st {};
   ASSERT_EQ(::stat((dir + "/out").c_str(), &st), 0);
